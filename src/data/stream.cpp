@@ -1,0 +1,127 @@
+// Positioning of an input stream and the on-demand loading of file-backed data.
+#include "data/stream.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/report.h"
+#include "data/platform.h"
+#include "data/tree.h"
+
+unsigned char skip_buffer[SKIP_BUFFER_SIZE];
+
+std::int64_t get_position(std::FILE* stream) {
+  const off_t position = ftello(stream);
+  return position < 0 ? -1 : static_cast<std::int64_t>(position);
+}
+
+int set_position(std::FILE* stream, std::int64_t offset, int origin) {
+  std::int64_t base;
+  switch (origin) {
+  case SEEK_SET:
+    base = 0;
+    break;
+  case SEEK_CUR:
+    base = get_position(stream);
+    if (base < 0)
+      return errno != 0 ? errno : EINVAL;
+    break;
+  case SEEK_END:
+    base = file_length(stream_descriptor(stream));
+    if (base < 0)
+      return EBADF;
+    break;
+  default:
+    return EINVAL;
+  }
+  const std::int64_t target = base + offset;
+  if (target < 0)
+    return EINVAL;
+  return fseeko(stream, static_cast<off_t>(target), SEEK_SET);
+}
+
+[[noreturn]] static void report_short_read(DataReader* reader) {
+  if (std::ferror(reader->stream))
+    report_error(error_table, ERR_FILE, reader->file_name, std::strerror(errno));
+  report_error(error_table, ERR_EOF, reader->file_name);
+}
+
+void read_exact(DataReader* reader, void* buffer, std::size_t size) {
+  if (size > 0 && std::fread(buffer, size, 1, reader->stream) != 1)
+    report_short_read(reader);
+}
+
+// Bytes between the stream's position and the end of a regular file; -1 when unknown.
+static std::int64_t bytes_left(DataReader* reader, bool refresh) {
+  if (refresh && reader->length >= 0)
+    reader->length = file_length(stream_descriptor(reader->stream));
+  if (reader->length < 0)
+    return -1;
+  const std::int64_t position = get_position(reader->stream);
+  return position < 0 ? -1 : reader->length - position;
+}
+
+static unsigned char* take_block(std::size_t size) {
+  auto* block = static_cast<unsigned char*>(std::malloc(size));
+  if (block == nullptr)
+    report_error(error_table, ERR_MEMORY);
+  return block;
+}
+
+// First block taken for data from a stream of unknown length; it doubles as bytes arrive.
+constexpr std::size_t FIRST_CHUNK = 64 * 1024;
+
+void read_data(DataReader* reader, DataNode* node) {
+  const std::uint32_t size = node->stored_size;
+  if (size == 0)
+    return;
+  std::int64_t left = bytes_left(reader, false);
+  if (left >= 0 && size > left)
+    left = bytes_left(reader, true);  // the file may have grown since it was measured
+  if (left >= 0) {
+    if (size > left)
+      report_error(error_table, ERR_EOF, reader->file_name);
+    node->data = take_block(size);
+    read_exact(reader, node->data, size);
+    return;
+  }
+  // A pipe may claim any size: take memory only for what actually arrives.
+  std::size_t capacity = size < FIRST_CHUNK ? size : FIRST_CHUNK;
+  node->data = take_block(capacity);
+  std::size_t filled = 0;
+  for (;;) {
+    const std::size_t got = std::fread(node->data + filled, 1, capacity - filled, reader->stream);
+    filled += got;
+    if (filled == size)
+      return;
+    if (filled < capacity)
+      report_short_read(reader);
+    const std::size_t grown = capacity > size / 2 ? size : capacity * 2;
+    auto* block = static_cast<unsigned char*>(std::realloc(node->data, grown));
+    if (block == nullptr)
+      report_error(error_table, ERR_MEMORY);
+    node->data = block;
+    capacity = grown;
+  }
+}
+
+void load_data(DataNode* node) {
+  if (node == nullptr || node->stored_size == 0 || node->data != nullptr)
+    return;
+  DataReader* reader = node->source;
+  if (reader == nullptr)
+    return;  // not file-backed: nothing on file to bring in
+  // Walking a large file in order costs reads through short gaps rather than moves of the
+  // buffered stream.
+  const std::int64_t position = get_position(reader->stream);
+  const std::int64_t gap = node->data_offset - position;
+  if (position >= 0 && gap > 0 && gap <= static_cast<std::int64_t>(SKIP_BUFFER_SIZE)) {
+    read_exact(reader, skip_buffer, static_cast<std::size_t>(gap));
+  } else if (set_position(reader->stream, node->data_offset, SEEK_SET) != 0) {
+    report_error(error_table, ERR_FILE, reader->file_name, std::strerror(errno));
+  }
+  read_data(reader, node);
+  node->size = node->stored_size;
+  node->type = node->stored_type;
+}

@@ -1,0 +1,241 @@
+// Operations on the data tree: building, searching, walking, converting and freeing nodes.
+#include "data/tree.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/report.h"
+#include "data/stream.h"
+
+void init_root(DataNode* node) {
+  node->child_count = 0;
+  node->next = nullptr;
+  node->first_child = nullptr;
+  node->parent = nullptr;
+  std::memset(node->name, 0, NAME_SIZE);
+  node->type = ROOT_TYPE;
+  node->size = 0;
+}
+
+static void free_node(DataNode* node) {
+  if (node->data != nullptr && node->size != 0)
+    std::free(node->data);
+  std::free(node);
+}
+
+// Without recursion: a tree of any depth frees in constant stack. A node is freed once its
+// children are gone; the parent links lead back up.
+void free_tree(DataNode* node) {
+  if (node == nullptr)
+    return;
+  DataNode* current = node->first_child;
+  while (current != nullptr) {
+    if (current->first_child != nullptr) {
+      current = current->first_child;
+      continue;
+    }
+    DataNode* parent = current->parent;
+    DataNode* next = current->next;
+    free_node(current);
+    if (next != nullptr) {
+      current = next;
+      continue;
+    }
+    parent->first_child = nullptr;
+    parent->child_count = 0;
+    current = parent == node ? nullptr : parent;
+  }
+  node->first_child = nullptr;
+  node->child_count = 0;
+}
+
+void release_data(DataNode* node) {
+  if (node->data == nullptr || (node->type & FLAG_GROUP) != 0 || (node->type & FLAG_ARRAY) == 0 ||
+      node->data_offset == 0)
+    return;
+  node->size = node->stored_size;
+  node->type = node->stored_type;
+  std::free(node->data);
+  node->data = nullptr;
+}
+
+// Depth first in file order without recursion: after a node come its children, then its
+// next sibling, climbing through the parent links when a list ends.
+void walk_groups(DataNode* node, GroupVisitor visitor, std::uint32_t depth) {
+  if (node == nullptr)
+    return;
+  DataNode* current = node;
+  std::uint32_t level = depth;
+  for (;;) {
+    if ((current->type & FLAG_GROUP) != 0 && visitor != nullptr)
+      visitor(current, level);
+    for (DataNode* child = current->first_child; child != nullptr; child = child->next)
+      release_data(child);
+    if (current->first_child != nullptr) {
+      current = current->first_child;
+      level++;
+      continue;
+    }
+    while (current != node && current->next == nullptr) {
+      current = current->parent;
+      level--;
+    }
+    if (current == node)
+      return;
+    current = current->next;
+  }
+}
+
+// Links a new child into `parent` ahead of its end-of-group marker (at the end of a list
+// without one) and gives it a copy of `size` bytes of `values`.
+static DataNode* insert_child(DataNode* parent, const char* name, std::uint32_t type,
+                              std::uint32_t size, const void* values) {
+  parent->child_count++;
+  auto* node = static_cast<DataNode*>(std::malloc(sizeof(DataNode)));
+  if (node == nullptr)
+    report_error(error_table, ERR_MEMORY);
+  DataNode** link = &parent->first_child;
+  while (*link != nullptr && ((*link)->type & FLAG_END_GROUP) == 0)
+    link = &(*link)->next;
+  node->child_count = 0;
+  node->next = *link;
+  node->first_child = nullptr;
+  node->parent = parent;
+  std::memcpy(node->name, name, NAME_SIZE);
+  node->type = type;
+  node->size = size;
+  node->stored_type = type;
+  node->stored_size = size;
+  node->source = nullptr;
+  node->data_offset = 0;
+  node->data = nullptr;
+  *link = node;  // linked before its data are taken, so a failure leaves a tree free_tree can free
+  if (size != 0) {
+    node->data = static_cast<unsigned char*>(std::malloc(size));
+    if (node->data == nullptr)
+      report_error(error_table, ERR_MEMORY);
+    std::memcpy(node->data, values, size);
+  }
+  return node;
+}
+
+DataNode* add_group(DataNode* parent, DataNode* templ) {
+  templ->type |= FLAG_GROUP;
+  DataNode* group = insert_child(parent, templ->name, templ->type, templ->size, templ->data);
+  static const char no_name[NAME_SIZE] = {};
+  insert_child(group, no_name, END_MARKER_TYPE, 0, nullptr);
+  return group;
+}
+
+DataNode* add_array(DataNode* parent, const char* name, std::uint32_t count,
+                    std::uint32_t value_type, const void* values) {
+  char field[NAME_SIZE];
+  set_name(field, name);
+  const std::int32_t width = value_size(value_type);
+  if (width < 0)
+    report_error(error_table, ERR_TYPE_MEMORY);
+  const std::uint64_t size = static_cast<std::uint64_t>(count) * static_cast<std::uint32_t>(width);
+  if (size > UINT32_MAX)
+    report_error(error_table, ERR_ARRAY_SIZE, name);
+  return insert_child(parent, field, value_type | FLAG_ARRAY, static_cast<std::uint32_t>(size),
+                      values);
+}
+
+// The one child named `name`, or null when none or several bear it.
+static DataNode* find_unique_child(DataNode* node, const char* name) {
+  DataNode* found = nullptr;
+  for (DataNode* child = node->first_child; child != nullptr; child = child->next) {
+    if (!name_equals(child->name, name))
+      continue;
+    if (found != nullptr)
+      return nullptr;
+    found = child;
+  }
+  return found;
+}
+
+DataNode* find_child(DataNode* node, const char* name) { return find_unique_child(node, name); }
+
+DataNode* find_equal_child(DataNode* node, const DataNode* probe) {
+  for (DataNode* child = node->first_child; child != nullptr; child = child->next) {
+    if (child->type == probe->type && child->size == probe->size &&
+        names_equal(child->name, probe->name) &&
+        (child->size == 0 || std::memcmp(child->data, probe->data, child->size) == 0))
+      return child;
+  }
+  return nullptr;
+}
+
+DataNode* find_in_scope(const char* name, DataNode* start) {
+  DataNode* found = nullptr;
+  for (DataNode* level = start; level != nullptr && found == nullptr; level = level->parent) {
+    if (name_equals(level->name, name))
+      found = level;
+    else
+      found = find_unique_child(level, name);  // an ambiguous name is looked up one level up
+  }
+  if (found != nullptr)
+    load_data(found);
+  return found;
+}
+
+template <typename T>
+static double value_at(const unsigned char* data, std::uint32_t i) {
+  T value;
+  std::memcpy(&value, data + static_cast<std::size_t>(i) * sizeof(T), sizeof(T));
+  return static_cast<double>(value);
+}
+
+int convert_to_double(DataNode* node) {
+  const std::uint32_t value_type = node->type & TYPE_MASK;
+  double (*convert)(const unsigned char*, std::uint32_t);
+  switch (value_type) {
+  case TYPE_DOUBLE:
+    return 0;
+  case TYPE_S32:
+    convert = value_at<std::int32_t>;
+    break;
+  case TYPE_U8:
+    convert = value_at<std::uint8_t>;
+    break;
+  case TYPE_S8:
+    convert = value_at<std::int8_t>;
+    break;
+  case TYPE_U16:
+    convert = value_at<std::uint16_t>;
+    break;
+  case TYPE_S16:
+    convert = value_at<std::int16_t>;
+    break;
+  case TYPE_U32:
+    convert = value_at<std::uint32_t>;
+    break;
+  case TYPE_FLOAT:
+    convert = value_at<float>;
+    break;
+  default:
+    return 1;
+  }
+  const std::uint32_t count = node->size / static_cast<std::uint32_t>(value_size(value_type));
+  if (static_cast<std::uint64_t>(count) * sizeof(double) > UINT32_MAX) {
+    char name[NAME_SIZE + 1] = {};
+    std::memcpy(name, node->name, name_length(node->name));
+    report_error(error_table, ERR_ARRAY_SIZE, name);
+  }
+  unsigned char* doubles = nullptr;
+  if (count != 0) {
+    doubles = static_cast<unsigned char*>(std::malloc(count * sizeof(double)));
+    if (doubles == nullptr)
+      report_error(error_table, ERR_MEMORY);
+    for (std::uint32_t i = 0; i < count; i++) {
+      const double value = convert(node->data, i);
+      std::memcpy(doubles + static_cast<std::size_t>(i) * sizeof(double), &value, sizeof value);
+    }
+  }
+  if (node->data != nullptr && node->size != 0)
+    std::free(node->data);
+  node->data = doubles;
+  node->type = (node->type & ~static_cast<std::uint32_t>(TYPE_MASK)) | TYPE_DOUBLE;
+  node->size = count * static_cast<std::uint32_t>(sizeof(double));
+  return 0;
+}

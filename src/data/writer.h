@@ -1,0 +1,48 @@
+// Writing a tree as a ZVB file: to standard output, a new file (-o) or appended (-a).
+#ifndef ZVBTRACK_DATA_WRITER_H_
+#define ZVBTRACK_DATA_WRITER_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "data/stream.h"
+#include "data/tree.h"
+
+struct DataWriter {
+  std::FILE* stream;      // standard output or the opened file; null once a file is closed
+  const char* file_name;  // the -o or -a text as given, or "-"; not owned
+  std::int32_t append;    // 1 with -a: no FileHeader is written
+  // What a failed run needs to leave the target as it found it:
+  std::int64_t append_start;  // length of the file appended to, else -1
+  int guard_descriptor;       // a descriptor of that file kept to cut it back, else -1
+  char* temp_name;            // output onto the input goes here first (malloc), else null
+  char* final_name;           // and is renamed over this path when complete (malloc)
+};
+
+// Chooses and opens the output: both names given is ERR_OUTPUT_CONFLICT; no name or "-" is
+// standard output (refused when a terminal); else the named file, created or emptied, or
+// with `append_name` opened at its end. An -o file that is `input` itself is written to a
+// temporary file beside it and replaces it only once complete. A failure after appending
+// began cuts the file back to its old length. Does not return on failure.
+void open_output(const char* output_name, const char* append_name, DataWriter* writer,
+                 const DataReader* input);
+
+// Stamps magic, creation time and format version 1.1 into `header` and copies in the creator
+// and destination texts (with their NULs) and the four version bytes.
+void init_file_header(FileHeader* header, const char* creator, std::uint8_t creator_major,
+                      std::uint8_t creator_minor, const char* destination,
+                      std::uint8_t destination_major, std::uint8_t destination_minor);
+
+// Writes the file: the stamped header (not when appending), then the root's children. Then
+// flushes, closes a named file and puts it in place, testing each step, so that a run never
+// ends well with an incomplete file. Does not return on failure.
+void write_file(DataWriter* writer, DataFile* data_file);
+
+// Writes the children of `group` in order with their subtrees, up to and including the
+// first end-of-group marker.
+void write_children(DataWriter* writer, DataNode* group);
+
+// Writes one element header and the node's data, loading file-backed data for the moment.
+void write_element(DataWriter* writer, DataNode* node);
+
+#endif  // ZVBTRACK_DATA_WRITER_H_
