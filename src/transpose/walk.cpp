@@ -1,0 +1,93 @@
+// The transposition visitor and its value getters.
+#include "transpose/walk.h"
+
+#include <cstring>
+
+#include "cli/options.h"
+#include "cli/report.h"
+#include "data/stream.h"
+#include "transpose/store.h"
+
+int get_array_value(const char* name, int k, double* out) {
+  DataNode* node = find_in_scope(name, current_group);
+  if (node == nullptr || convert_to_double(node) != 0 || (node->type & FLAG_ARRAY) == 0)
+    return 1;
+  load_data(node);
+  if (static_cast<std::uint32_t>(k) >= node->size / sizeof(double))
+    return 1;
+  std::memcpy(out, node->data + static_cast<std::size_t>(k) * sizeof(double), sizeof(double));
+  return 0;
+}
+
+int get_loop_value(const char*, int, double* out) {
+  DataNode* node = find_in_scope(loop_var_name, current_group);
+  if (node == nullptr || convert_to_double(node) != 0 || (node->type & FLAG_SINGLE) == 0)
+    return 1;
+  if (node->size < sizeof(double))
+    return 1;  // a value cut short on file has no double to give
+  std::memcpy(out, node->data, sizeof(double));
+  return 0;
+}
+
+// Copies of the visited group and its enclosing groups below the trajectory group `target`,
+// innermost first, shared with earlier samples wherever an equal copy exists. Groups without
+// a value of their own (bit 0x10 of the type word) and groups named like the loop variable
+// are passed over. Returns the outermost copy, where the sample's arrays go.
+static DataNode* enclosing_copy(DataNode* target, DataNode* group) {
+  for (DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
+    if ((enclosing->type & TYPE_NULL) != 0 || name_equals(enclosing->name, loop_var_name))
+      continue;
+    DataNode* copy = find_equal_child(target, enclosing);
+    if (copy == nullptr) {
+      copy = add_group(target, enclosing);
+      if (copy == nullptr)
+        error_exit("Not enough memory\n");
+    } else if ((copy->type & FLAG_GROUP) == 0) {
+      char name[NAME_SIZE + 1] = {};
+      std::memcpy(name, copy->name, name_length(copy->name));
+      error_exit("\"%s\" should be directory only\n", name);
+    }
+    target = copy;
+  }
+  return target;
+}
+
+int transpose_group(DataNode* group, std::uint32_t) {
+  current_group = group;
+  // Without -s a group lacking an "ID" array is still transposed, with the sample index as
+  // the ID; with -s it is skipped. An empty ID array counts as present.
+  DataNode* id_array = find_in_scope(opt_top_group != nullptr ? opt_top_group : "ID", group);
+  if (id_array != nullptr &&
+      (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
+    id_array = nullptr;
+  if (id_array == nullptr && opt_top_group != nullptr)
+    return 0;
+  load_data(id_array);
+  const std::uint32_t id_count = id_array != nullptr ? id_array->size / sizeof(double) : 0;
+
+  int k = 0;
+  for (;; k++) {
+    std::uint32_t i = 0;
+    while (i < value_count && value_getters[i](value_names[i], k, &sample_values[i]) == 0)
+      i++;
+    if (i < value_count)
+      break;
+    double id = k;
+    if (id_array != nullptr) {
+      if (static_cast<std::uint32_t>(k) >= id_count)
+        error_exit("ID array shorter than data arrays\n");
+      std::memcpy(&id, id_array->data + static_cast<std::size_t>(k) * sizeof(double), sizeof id);
+    }
+    DataNode* target = enclosing_copy(trajectory_group(id), group);
+    for (std::uint32_t j = 0; j < value_count; j++)
+      append_sample(target, value_names[j], &sample_values[j]);
+  }
+  if (k == 0)
+    return 0;  // the loop variable or an array is missing or empty: nothing of it is written
+  for (std::uint32_t j = 0; j + 1 < value_count; j++) {
+    double beyond;
+    if (get_array_value(value_names[j], k, &beyond) == 0)
+      error_exit("Not all arrays terminate at length %d\n", k);
+  }
+  return 0;
+}
