@@ -1,6 +1,8 @@
 // The test file builder.
 #include "support/zvb_builder.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -40,8 +42,8 @@ ZvbBuilder& ZvbBuilder::file_header(std::uint8_t format_major, std::uint8_t form
   return *this;
 }
 
-ZvbBuilder& ZvbBuilder::element_sized(std::string_view name, std::uint32_t type,
-                                      std::uint32_t size, const Bytes& data) {
+ZvbBuilder& ZvbBuilder::element_sized(std::string_view name, std::uint32_t type, std::uint32_t size,
+                                      const Bytes& data) {
   if (name.size() > NAME_SIZE)
     throw std::invalid_argument("name longer than 16 bytes");
   unsigned char field[NAME_SIZE] = {};
@@ -94,8 +96,12 @@ ZvbBuilder& ZvbBuilder::raw(const Bytes& bytes) {
   return *this;
 }
 
-Bytes ZvbBuilder::f64(const std::vector<double>& values) const { return encode(values, reversed_); }
-Bytes ZvbBuilder::f32(const std::vector<float>& values) const { return encode(values, reversed_); }
+Bytes ZvbBuilder::f64(const std::vector<double>& values) const {
+  return encode(values, reversed_);
+}
+Bytes ZvbBuilder::f32(const std::vector<float>& values) const {
+  return encode(values, reversed_);
+}
 Bytes ZvbBuilder::s32(const std::vector<std::int32_t>& values) const {
   return encode(values, reversed_);
 }
@@ -106,7 +112,9 @@ Bytes ZvbBuilder::u32(const std::vector<std::uint32_t>& values) const {
   return encode(values, reversed_);
 }
 
-Bytes host_f64(const std::vector<double>& values) { return encode(values, false); }
+Bytes host_f64(const std::vector<double>& values) {
+  return encode(values, false);
+}
 
 std::string read_file_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -115,10 +123,23 @@ std::string read_file_bytes(const std::string& path) {
 
 void write_file_bytes(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 void write_file_bytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_sparse_file(const std::string& path, const Bytes& head, std::int64_t length,
+                       const Bytes& tail) {
+  write_file_bytes(path, head);
+  if (truncate(path.c_str(), static_cast<off_t>(length)) != 0)
+    throw std::runtime_error("truncate failed");
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(length - static_cast<std::int64_t>(tail.size())));
+  out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+  if (!out)
+    throw std::runtime_error("writing the tail failed");
 }

@@ -59,5 +59,9 @@ Bytes host_f64(const std::vector<double>& values);
 std::string read_file_bytes(const std::string& path);
 void write_file_bytes(const std::string& path, const Bytes& bytes);
 void write_file_bytes(const std::string& path, const std::string& bytes);
+// A file of `length` bytes: `head` at its start, `tail` at its end, a hole (zeros that take
+// no disk space) between them.
+void write_sparse_file(const std::string& path, const Bytes& head, std::int64_t length,
+                       const Bytes& tail = {});
 
 #endif  // ZVBTRACK_TESTS_SUPPORT_ZVB_BUILDER_H_
