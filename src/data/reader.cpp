@@ -88,6 +88,8 @@ int read_file(DataReader* reader, DataFile* data_file, int mode) {
 
 // Brings in or passes over the data of a freshly read element.
 static void read_element_data(DataReader* reader, DataNode* node, bool reversed, bool load_all) {
+  if (node->size == 0)
+    return;  // nothing to read, and nothing left on file: an empty array is not file-backed
   const bool at_once = (node->type & FLAG_GROUP) != 0 || load_all || (node->type & FLAG_ARRAY) == 0;
   if (at_once) {
     read_data(reader, node);

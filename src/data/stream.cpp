@@ -16,6 +16,12 @@ std::int64_t get_position(std::FILE* stream) {
   return position < 0 ? -1 : static_cast<std::int64_t>(position);
 }
 
+// The failure is left in errno too, where the callers' messages take it from.
+static int position_failure(int code) {
+  errno = code;
+  return code;
+}
+
 int set_position(std::FILE* stream, std::int64_t offset, int origin) {
   std::int64_t base;
   switch (origin) {
@@ -25,19 +31,19 @@ int set_position(std::FILE* stream, std::int64_t offset, int origin) {
   case SEEK_CUR:
     base = get_position(stream);
     if (base < 0)
-      return errno != 0 ? errno : EINVAL;
+      return position_failure(errno != 0 ? errno : EINVAL);
     break;
   case SEEK_END:
     base = file_length(stream_descriptor(stream));
     if (base < 0)
-      return EBADF;
+      return position_failure(EBADF);
     break;
   default:
-    return EINVAL;
+    return position_failure(EINVAL);
   }
   const std::int64_t target = base + offset;
   if (target < 0)
-    return EINVAL;
+    return position_failure(EINVAL);
   return fseeko(stream, static_cast<off_t>(target), SEEK_SET);
 }
 

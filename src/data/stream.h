@@ -27,7 +27,8 @@ std::int64_t get_position(std::FILE* stream);
 // Moves the stream to `offset` from the start (SEEK_SET), the current position (SEEK_CUR)
 // or the end (SEEK_END). Returns 0 on success; 22 (EINVAL) for another origin or a target
 // before the start; 9 (EBADF) when SEEK_END cannot learn the file's length; otherwise
-// what the move itself returned. A failed call leaves the stream where it was.
+// what the move itself returned. A failed call leaves the stream where it was and its code
+// in errno.
 int set_position(std::FILE* stream, std::int64_t offset, int origin);
 
 // Makes sure the node's data are in memory: nothing for no node, a stored size of 0, or

@@ -203,6 +203,10 @@ void write_element(DataWriter* writer, DataNode* node) {
       write_item(writer, node->data, node->size);
     return;
   }
+  // The header is out: a node converted to no values (size 0) must not be followed by the
+  // bytes that loading would bring back from file.
+  if (node->size == 0)
+    return;
   load_data(node);
   if (node->size != 0 && node->data != nullptr)
     write_item(writer, node->data, node->size);

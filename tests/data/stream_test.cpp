@@ -1,1 +1,158 @@
-// placeholder
+// Positioning an input stream and loading the array data that a read left on file.
+#include "data/stream.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "cli/report.h"
+#include "support/temp_dir.h"
+#include "support/tree_fixture.h"
+#include "support/zvb_builder.h"
+
+using testing::Eq;
+using testing::ExitedWithCode;
+
+TEST(Stream, SetPositionRefusesOtherOriginsAndTargetsBeforeTheStart) {
+  TempDir dir;
+  const std::string path = dir.file("bytes");
+  write_file_bytes(path, pattern(100, 1));
+  DataReader reader;
+  open_input(path.c_str(), &reader);
+  std::FILE* stream = reader.stream;
+  ASSERT_EQ(set_position(stream, 10, SEEK_SET), 0);
+  ASSERT_EQ(set_position(stream, 5, SEEK_CUR), 0);
+  ASSERT_EQ(get_position(stream), 15);
+  const std::pair<std::int64_t, int> rows[] = {
+    { 0, 3 }, { -1, SEEK_SET }, { -16, SEEK_CUR }, { -101, SEEK_END }
+  };
+  for (const auto& [offset, origin] : rows) {
+    SCOPED_TRACE(testing::Message() << offset << " from origin " << origin);
+    errno = 0;
+    EXPECT_EQ(set_position(stream, offset, origin), 22);
+    EXPECT_EQ(errno, 22);  // where the callers' messages take it from
+    EXPECT_EQ(get_position(stream), 15);
+  }
+  ASSERT_EQ(set_position(stream, -3, SEEK_END), 0);
+  EXPECT_EQ(std::fgetc(stream), pattern(100, 1)[97]);
+  close_input(&reader);
+
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::FILE* pipe_stream = fdopen(ends[0], "rb");
+  EXPECT_EQ(set_position(pipe_stream, 0, SEEK_END), 9);  // a pipe has no length
+  EXPECT_EQ(errno, 9);
+  std::fclose(pipe_stream);
+  close(ends[1]);
+}
+
+TEST(Stream, LoadDataReadsTheRightBytesFromAnyGap) {
+  // Short gaps forward are read through, anything else is a move; either way the data come
+  // from data_offset and the stream ends right after them.
+  TempDir dir;
+  const std::string path = dir.file("gaps.zvb");
+  write_file_bytes(path, ZvbBuilder()
+                             .file_header()
+                             .element("fill", FLAG_ARRAY | TYPE_U8, pattern(5000, 3))
+                             .element("x", FLAG_ARRAY | TYPE_U16, pattern(16, 7))
+                             .element("after", FLAG_ARRAY | TYPE_U8, pattern(200, 5))
+                             .bytes());
+  ReadTree tree(path, READ_ON_FILE);
+  DataNode* x = tree.root()->first_child->next;
+  ASSERT_EQ(x->data_offset, 48 + 24 + 5000 + 24);
+  std::FILE* stream = tree.reader()->stream;
+  for (const std::int64_t gap : { 0, 1, 2, 4095, 4096, 4097, 5096, -1, -100 }) {
+    SCOPED_TRACE(gap);
+    ASSERT_EQ(set_position(stream, x->data_offset - gap, SEEK_SET), 0);
+    load_data(x);
+    EXPECT_EQ(data_of(x), pattern(16, 7));
+    EXPECT_EQ(get_position(stream), x->data_offset + 16);
+    release_data(x);
+  }
+}
+
+TEST(Stream, LoadDataLeavesNodesWithNothingToLoad) {
+  TempDir dir;
+  const std::string path = dir.file("loaded.zvb");
+  write_file_bytes(
+      path, ZvbBuilder().file_header().array_f64("x", { 1, 2 }).array_f64("empty", {}).bytes());
+  ReadTree tree(path, READ_ON_FILE);
+  DataNode* x = tree.root()->first_child;
+  DataNode* empty = x->next;
+  load_data(nullptr);
+  load_data(empty);
+  EXPECT_EQ(empty->data, nullptr);
+
+  // Data in memory are neither read again nor replaced.
+  load_data(x);
+  unsigned char* first = x->data;
+  ASSERT_NE(first, nullptr);
+  first[0] = 0xEE;
+  load_data(x);
+  EXPECT_EQ(x->data, first);
+  EXPECT_EQ(x->data[0], 0xEE);
+
+  // A node that is not file-backed has nothing on file to bring in.
+  DataNode made{};
+  made.type = made.stored_type = FLAG_ARRAY | TYPE_DOUBLE;
+  made.size = made.stored_size = 8;
+  load_data(&made);
+  EXPECT_EQ(made.data, nullptr);
+}
+
+TEST(Stream, LoadDataGivesBackTheStoredTypeAndSize) {
+  TempDir dir;
+  const std::string path = dir.file("stored.zvb");
+  write_file_bytes(path, ZvbBuilder()
+                             .file_header()
+                             .element("u16", FLAG_ARRAY | TYPE_U16, ZvbBuilder().u16({ 1, 65535 }))
+                             .element("u32", FLAG_ARRAY | TYPE_U32, { 1, 2, 3 })
+                             .bytes());
+  ReadTree tree(path, READ_ON_FILE);
+  for (DataNode* node : children_of(tree.root())) {
+    SCOPED_TRACE(name_of(node));
+    const std::uint32_t stored_type = node->stored_type;
+    const std::uint32_t stored_size = node->stored_size;
+    load_data(node);
+    const Bytes stored = data_of(node);
+    ASSERT_EQ(convert_to_double(node), 0);
+    EXPECT_NE(node->size, stored_size);
+    // Three bytes hold no u32: converted, they leave no data block to release.
+    release_data(node);
+    load_data(node);
+    EXPECT_EQ(node->type, stored_type);
+    EXPECT_EQ(node->size, stored_size);
+    EXPECT_EQ(data_of(node), stored);
+  }
+}
+
+TEST(Stream, LoadDataOfMissingBytesIsTheEndOfTheFile) {
+  TempDir dir;
+  const std::string shrunk = dir.file("shrunk.zvb");
+  write_file_bytes(shrunk, ZvbBuilder().file_header().array_f64("x", { 1, 2 }).bytes());
+  ReadTree shrunk_tree(shrunk, READ_ON_FILE);
+  ASSERT_EQ(truncate(shrunk.c_str(), 48 + 24 + 8), 0);
+  program_name = "zvbtrack";
+  EXPECT_EXIT(load_data(shrunk_tree.root()->first_child), ExitedWithCode(1),
+              Eq(file_error(shrunk, "Unexpected end of file")));
+
+  // Passed over by a move while reading, a hostile size shows when the data are loaded, and
+  // before any memory is taken for it.
+  const std::string huge = dir.file("huge.zvb");
+  write_file_bytes(huge,
+                   ZvbBuilder()
+                       .file_header()
+                       .element_sized("huge", FLAG_ARRAY | TYPE_U8, 0xFFFFFFFFu, pattern(64, 1))
+                       .bytes());
+  ReadTree huge_tree(huge, READ_ON_FILE);
+  EXPECT_EXIT(
+      {
+        limit_address_space();
+        load_data(huge_tree.root()->first_child);
+      },
+      ExitedWithCode(1), Eq(file_error(huge, "Unexpected end of file")));
+}
