@@ -1,1 +1,172 @@
-// placeholder
+// End-to-end output: standard input and output, -o, -a, output onto the input itself (small and
+// large), and what a failed or full output leaves behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+std::string text(const Bytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::map<std::string, std::string> directory_files(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    files[entry.path().filename().string()] = read_file_bytes(entry.path().string());
+  return files;
+}
+
+// A group whose arrays have the lengths 5, 5 and 3: the run fails after reading it.
+Bytes failing_input() {
+  ZvbBuilder b;
+  b.file_header().group_f64("time", 0).array_f64("x", { 1, 2, 3, 4, 5 });
+  b.array_f64("y", { 1, 2, 3, 4, 5 }).array_f64("z", { 1, 2, 3 }).end();
+  return b.bytes();
+}
+
+}  // namespace
+
+TEST(E2eOutput, EveryTargetReceivesTheTrajectoryFile) {
+  const std::string full = text(example_output());  // also stands for a file of an earlier run
+  const std::string longer = full + std::string(300, 'g');
+  const std::string elements = text(example_elements());
+  const std::string appended = full + elements;
+  struct Row {
+    const char* name;
+    Words args;           // the input is the file "in" in the run's directory
+    bool from_stdin;      // "in" is standard input
+    const char* target;   // the file written, or "" for standard output
+    std::string before;   // the target's bytes before the run; empty: no such file
+    bool stamped;         // the result begins with a new header (its time is masked)
+    std::string written;  // what the target holds afterwards
+  };
+  const Row rows[] = {
+    { "Stdout", { "in", "time", "x", "y" }, false, "", "", true, full },
+    { "Stdin", { "-", "time", "x", "y" }, true, "", "", true, full },
+    { "OutputDash", { "-o", "-", "in", "time", "x", "y" }, false, "", "", true, full },
+    { "AppendDash", { "-a", "-", "in", "time", "x", "y" }, false, "", "", false, elements },
+    { "NewFile", { "-o", "out", "in", "time", "x", "y" }, false, "out", "", true, full },
+    { "DashName", { "-o", "-x", "in", "time", "x", "y" }, false, "-x", "", true, full },
+    { "Replaced", { "-o", "out", "in", "time", "x", "y" }, false, "out", longer, true, full },
+    { "Appended", { "-a", "out", "in", "time", "x", "y" }, false, "out", full, false, appended },
+    { "OntoInput", { "-o", "in", "in", "time", "x", "y" }, false, "in", "", true, full },
+    { "OntoInputFromStdin", { "-o", "in", "-", "time", "x", "y" }, true, "in", "", true, full },
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    std::map<std::string, std::string> files = { { "in", text(example_input()) } };
+    if (!row.before.empty())
+      files[row.target] = row.before;
+    for (const auto& [name, bytes] : files)
+      write_file_bytes(dir.file(name), bytes);
+    RunOptions options;
+    if (row.from_stdin)
+      options.stdin_path = dir.file("in");
+    const RunResult result = run_zvbtrack(row.args, options, dir.path());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+
+    const std::string written =
+        row.target[0] == '\0' ? result.out : read_file_bytes(dir.file(row.target));
+    if (row.target[0] != '\0') {
+      EXPECT_EQ(result.out, "");
+    }
+    if (row.stamped) {
+      EXPECT_TRUE(SameOutput(written, Bytes(row.written.begin(), row.written.end())));
+    } else {
+      EXPECT_EQ(written, row.written);
+    }
+    // Nothing else changed, and no temporary file is left behind.
+    if (row.target[0] != '\0')
+      files[row.target] = written;
+    EXPECT_EQ(directory_files(dir.path()), files);
+  }
+}
+
+TEST(E2eOutput, FailedRunLeavesInputAndTargetsAsTheyWere) {
+  const Bytes input = failing_input();
+  const std::string previous = text(example_output());
+  const Words runs[] = {
+    { "-o", "in.zvb", "in.zvb", "time", "x", "y", "z" },
+    { "-o", "./in.zvb", "-", "time", "x", "y", "z" },
+    { "-a", "old.zvb", "in.zvb", "time", "x", "y", "z" },
+    { "-a", "in.zvb", "in.zvb", "time", "x", "y", "z" },
+  };
+  for (const Words& args : runs) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    TempDir dir;
+    const std::map<std::string, std::string> files = { { "in.zvb", text(input) },
+                                                       { "old.zvb", previous } };
+    for (const auto& [name, bytes] : files)
+      write_file_bytes(dir.file(name), bytes);
+    RunOptions options;
+    options.stdin_path = dir.file("in.zvb");
+    const RunResult result = run_zvbtrack(args, options, dir.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Error: Not all arrays terminate at length 3\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(directory_files(dir.path()), files);
+  }
+}
+
+TEST(E2eOutput, FullDeviceIsReportedWithTheOutputName) {
+  struct Row {
+    Words args;
+    const char* stdout_path;
+    const char* err;
+  };
+  const Row rows[] = {
+    { { "in.zvb", "time", "x" }, "/dev/full", "zvbtrack: Error: \"-\": No space left on device\n" },
+    { { "-o", "/dev/full", "in.zvb", "time", "x" },
+      "",
+      "zvbtrack: Error: \"/dev/full\": No space left on device\n" },
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.err);
+    TempDir dir;
+    write_file_bytes(dir.file("in.zvb"), example_input());
+    RunOptions options;
+    options.stdout_path = row.stdout_path;
+    const RunResult result = run_zvbtrack(row.args, options, dir.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, row.err);
+    EXPECT_EQ(read_file_bytes(dir.file("in.zvb")), text(example_input()));
+  }
+}
+
+// A file of 16 MiB or more leaves its arrays on file while the groups are walked; written onto
+// itself it must still be read whole before it is replaced.
+TEST(E2eOutput, LargeInputTransposedOntoItself) {
+  TempDir dir;
+  const std::string big = dir.file("big.zvb");
+  // Few new objects per step keep the number of trajectory groups, and the run's time, small.
+  run_zvbgen({ "-T", "210", "-N", "3000", "-c", "0.002", "-S", "7", "-o", big });
+  ASSERT_GE(std::filesystem::file_size(big), std::uintmax_t{ 16 } << 20);
+
+  RunOptions from_stdin;  // standard input is always read whole
+  from_stdin.stdin_path = big;
+  const RunResult whole = run_zvbtrack({ "-", "time", "x", "y", "z" }, from_stdin);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  // At least one trajectory group (24 + 8 bytes) for each of the 3000 objects of the first step.
+  ASSERT_GT(whole.out.size(), 3000u * (24 + 8));
+  std::string masked = whole.out;
+  masked.replace(4, 4, 4, '\0');  // the creation time
+  const Bytes expected(masked.begin(), masked.end());
+
+  const RunResult onto_itself = run_zvbtrack({ "-o", big, big, "time", "x", "y", "z" });
+  EXPECT_EQ(onto_itself.status, 0);
+  EXPECT_EQ(onto_itself.err, "");
+  EXPECT_EQ(onto_itself.out, "");
+  EXPECT_TRUE(SameOutput(file_bytes(big), expected));
+  EXPECT_EQ(directory_files(dir.path()).size(), 1u);
+}
