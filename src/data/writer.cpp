@@ -258,3 +258,16 @@ void write_file(DataWriter* writer, DataFile* data_file) {
   write_children(writer, &data_file->root);
   finish_output(writer);
 }
+
+void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char* elements,
+                    std::uint64_t size) {
+  stamp_header(header);
+  if (writer->append == 0) {
+    unsigned char bytes[sizeof(FileHeader)];
+    encode_file_header(*header, bytes);
+    write_item(writer, bytes, sizeof bytes);
+  }
+  if (size != 0)
+    write_item(writer, elements, size);
+  finish_output(writer);
+}

@@ -1,10 +1,11 @@
-// The trajectory store: identifiers to trajectory groups, and values appended to arrays.
+// The trajectory store: identifiers to trajectories, values appended to arrays, and the
+// copies of enclosing groups.
 #include "transpose/store.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "cli/options.h"
 #include "cli/report.h"
@@ -16,12 +17,76 @@ const char** value_names = nullptr;
 ValueGetter* value_getters = nullptr;
 double* sample_values = nullptr;
 DataNode* current_group = nullptr;
-std::map<double, DataNode*, IdLess> id_index;
+IdIndex id_index;
+std::vector<Trajectory> trajectories;
 
-bool IdLess::operator()(double a, double b) const {
-  if (std::isnan(a) || std::isnan(b))
-    return !std::isnan(a) && std::isnan(b);
-  return a < b;
+[[noreturn]] static void out_of_memory() { error_exit("Not enough memory\n"); }
+
+// One key per class of equal identifiers.
+static std::uint64_t id_key(double id) {
+  if (id == 0.0)
+    return 0;
+  if (std::isnan(id))
+    return 0x7FF8000000000000ULL;
+  return std::bit_cast<std::uint64_t>(id);
+}
+
+static std::uint64_t mix(std::uint64_t key) {
+  key ^= key >> 30;
+  key *= 0xBF58476D1CE4E5B9ULL;
+  key ^= key >> 27;
+  key *= 0x94D049BB133111EBULL;
+  return key ^ (key >> 31);
+}
+
+std::uint32_t IdIndex::find(double id) const {
+  if (slots_.empty())
+    return NO_TRAJECTORY;
+  const std::uint64_t key = id_key(id);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.number == NO_TRAJECTORY || slot.key == key)
+      return slot.number;
+  }
+}
+
+void IdIndex::grow() {
+  std::vector<Slot> old;
+  old.swap(slots_);
+  slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{ 0, NO_TRAJECTORY });
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.number == NO_TRAJECTORY)
+      continue;
+    std::size_t i = mix(slot.key) & mask;
+    while (slots_[i].number != NO_TRAJECTORY)
+      i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+std::uint32_t IdIndex::find_or_add(double id, std::uint32_t next, bool* added) {
+  if (2 * (used_ + 1) > slots_.size())
+    grow();
+  const std::uint64_t key = id_key(id);
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = mix(key) & mask;
+  for (; slots_[i].number != NO_TRAJECTORY; i = (i + 1) & mask) {
+    if (slots_[i].key == key) {
+      *added = false;
+      return slots_[i].number;
+    }
+  }
+  slots_[i] = Slot{ key, next };
+  used_++;
+  *added = true;
+  return next;
+}
+
+void IdIndex::clear() {
+  slots_.clear();
+  used_ = 0;
 }
 
 // The type word of the arrays this store makes; no other node of the output has it, since
@@ -30,9 +95,11 @@ constexpr std::uint32_t STORE_ARRAY_TYPE = FLAG_ARRAY | TYPE_DOUBLE;
 constexpr std::uint32_t TRAJECTORY_TYPE = FLAG_GROUP | FLAG_SINGLE | TYPE_DOUBLE;
 
 DataNode* trajectory_group(double id) {
-  const auto found = id_index.find(id);
-  if (found != id_index.end())
-    return found->second;
+  bool added = false;
+  const std::uint32_t number =
+      id_index.find_or_add(id, static_cast<std::uint32_t>(trajectories.size()), &added);
+  if (!added)
+    return trajectories[number].group;
   DataNode templ{};
   set_name(templ.name, opt_top_group != nullptr ? opt_top_group : "ID");
   templ.type = TRAJECTORY_TYPE;
@@ -40,16 +107,14 @@ DataNode* trajectory_group(double id) {
   templ.data = reinterpret_cast<unsigned char*>(&id);
   DataNode* group = add_group(&output_file.root, &templ);
   if (group == nullptr)
-    error_exit("Not enough memory\n");
-  try {
-    id_index.emplace(id, group);
-  } catch (const std::bad_alloc&) {
-    error_exit("Not enough memory\n");
-  }
+    out_of_memory();
+  trajectories.push_back(Trajectory{ id, group, 0, 0, 0 });
   return group;
 }
 
 static bool is_power_of_two(std::uint64_t n) { return (n & (n - 1)) == 0; }
+
+static void reindex_copy(DataNode* copy, std::uint64_t old_hash);
 
 void append_sample(DataNode* group, const char* name, const double* value) {
   DataNode* array = find_child(group, name);
@@ -62,17 +127,91 @@ void append_sample(DataNode* group, const char* name, const double* value) {
     error_exit("Array \"%s\" would reach 4 GiB in the output\n", name);
   // A store array has room for twice its values from each power of two on; any other node
   // that bears the name holds exactly its size and grows with every value.
+  const bool is_store_array = array->type == STORE_ARRAY_TYPE;
+  const bool is_copy = (array->type & FLAG_GROUP) != 0;
+  const std::uint64_t old_hash = is_copy ? content_hash(array) : 0;
   std::uint64_t block_size = 0;
-  if (array->type != STORE_ARRAY_TYPE)
+  if (!is_store_array)
     block_size = new_size;
   else if (is_power_of_two(new_size))
     block_size = 2 * new_size;
   if (block_size != 0) {
     void* block = std::realloc(array->data, block_size);
     if (block == nullptr)
-      error_exit("Not enough memory\n");
+      out_of_memory();
     array->data = static_cast<unsigned char*>(block);
   }
   array->size = static_cast<std::uint32_t>(new_size);
   std::memcpy(array->data + new_size - sizeof(double), value, sizeof(double));
+  if (is_copy)
+    reindex_copy(array, old_hash);  // a copy that grew is now found by its new content
+}
+
+std::uint64_t content_hash(const DataNode* group) {
+  std::uint64_t hash = 0xCBF29CE484222325ULL;
+  auto add_bytes = [&hash](const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; i++)
+      hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+  };
+  add_bytes(reinterpret_cast<const unsigned char*>(group->name), name_length(group->name));
+  hash = mix(hash ^ group->type) ^ mix(group->size);
+  if (group->size != 0)
+    add_bytes(group->data, group->size);
+  return mix(hash);
+}
+
+namespace {
+
+struct CopyKey {
+  const DataNode* parent;
+  std::uint64_t hash;
+  bool operator==(const CopyKey&) const = default;
+};
+
+struct CopyKeyHash {
+  std::size_t operator()(const CopyKey& key) const {
+    return mix(std::bit_cast<std::uintptr_t>(key.parent) ^ key.hash);
+  }
+};
+
+// Every copy of an enclosing group, by its parent and content.
+std::unordered_multimap<CopyKey, DataNode*, CopyKeyHash> copy_index;
+
+bool is_equal_copy(const DataNode* copy, const DataNode* group) {
+  return copy->type == group->type && copy->size == group->size &&
+         names_equal(copy->name, group->name) &&
+         (copy->size == 0 || std::memcmp(copy->data, group->data, copy->size) == 0);
+}
+
+}  // namespace
+
+DataNode* copy_below(DataNode* parent, DataNode* group, std::uint64_t hash) {
+  const CopyKey key{ parent, hash };
+  auto [first, last] = copy_index.equal_range(key);
+  for (auto it = first; it != last; ++it) {
+    if (is_equal_copy(it->second, group))
+      return it->second;
+  }
+  DataNode* copy = add_group(parent, group);
+  if (copy == nullptr)
+    out_of_memory();
+  copy_index.emplace(key, copy);
+  return copy;
+}
+
+static void reindex_copy(DataNode* copy, std::uint64_t old_hash) {
+  auto [first, last] = copy_index.equal_range(CopyKey{ copy->parent, old_hash });
+  for (auto it = first; it != last; ++it) {
+    if (it->second == copy) {
+      copy_index.erase(it);
+      break;
+    }
+  }
+  copy_index.emplace(CopyKey{ copy->parent, content_hash(copy) }, copy);
+}
+
+void clear_store() {
+  id_index.clear();
+  trajectories.clear();
+  copy_index.clear();
 }
