@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     write_laid_out(&writer, &output_file.header, image.bytes, image.size);
   else
     write_file(&writer, &output_file);
-  std::free(image.bytes);
+  free_image(&image);
   free_tree(&output_file.root);
   free_tree(&input_file.root);
   return 0;

@@ -7,6 +7,7 @@
 
 #include "cli/options.h"
 #include "cli/report.h"
+#include "data/platform.h"
 #include "data/stream.h"
 #include "transpose/store.h"
 
@@ -127,6 +128,22 @@ bool has_enclosing_copies(DataNode* group) {
   return false;
 }
 
+// How far ahead of its use an identifier's slot is announced to the memory system.
+constexpr std::uint32_t PREFETCH_DISTANCE = 16;
+
+// Identifier keys and hashes of the visited group's samples.
+std::vector<std::uint64_t> sample_keys;
+std::vector<std::uint64_t> sample_hashes;
+
+void hash_samples(std::uint32_t count) {
+  sample_keys.resize(count);
+  sample_hashes.resize(count);
+  for (std::uint32_t k = 0; k < count; k++) {
+    sample_keys[k] = IdIndex::key_of(id_of_sample(k));
+    sample_hashes[k] = IdIndex::hash_of(sample_keys[k]);
+  }
+}
+
 // The first walk: trajectories in the order first met and their sample counts, with the
 // failures of transpose_group at the points where it meets them.
 int count_group(DataNode* group, std::uint32_t) {
@@ -140,17 +157,18 @@ int count_group(DataNode* group, std::uint32_t) {
   const std::uint32_t with_id = sources.id_array != nullptr && sources.id_count < samples
                                     ? sources.id_count
                                     : samples;
+  hash_samples(with_id);
   for (std::uint32_t k = 0; k < with_id; k++) {
-    const double id = id_of_sample(k);
+    if (k + PREFETCH_DISTANCE < with_id)
+      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
     bool added = false;
-    const std::uint32_t number =
-        id_index.find_or_add(id, static_cast<std::uint32_t>(trajectories.size()), &added);
+    IdIndex::Slot* slot = id_index.find_or_add(
+        sample_keys[k], sample_hashes[k], static_cast<std::uint32_t>(trajectories.size()), &added);
     if (added)
-      trajectories.push_back(Trajectory{ id, nullptr, 0, 0, 0 });
-    Trajectory& trajectory = trajectories[number];
-    if (trajectory.samples == MAX_SAMPLES)
+      trajectories.push_back(Trajectory{ id_of_sample(k), nullptr, 0, 0, 0 });
+    if (slot->samples == MAX_SAMPLES)
       error_exit("Array \"%s\" would reach 4 GiB in the output\n", value_names[0]);
-    trajectory.samples++;
+    slot->samples++;
   }
   if (with_id < samples)
     error_exit("ID array shorter than data arrays\n");
@@ -176,6 +194,10 @@ unsigned char* put_header(unsigned char* at, const char* name, std::uint32_t typ
 // Every trajectory group in the order first met: its header and value, then an array per
 // entry in entry order, then its end-of-group marker, as the tree would be written.
 void lay_out() {
+  for (const IdIndex::Slot& slot : id_index) {
+    if (slot.number != NO_TRAJECTORY)
+      trajectories[slot.number].samples = slot.samples;
+  }
   std::uint64_t size = 0;
   for (Trajectory& trajectory : trajectories) {
     trajectory.position = size;
@@ -185,7 +207,7 @@ void lay_out() {
   target_image->bytes = nullptr;
   if (size == 0)
     return;
-  target_image->bytes = static_cast<unsigned char*>(std::malloc(size));
+  target_image->bytes = static_cast<unsigned char*>(take_large_block(size));
   if (target_image->bytes == nullptr)
     error_exit("Not enough memory\n");
   const char* group_name = opt_top_group != nullptr ? opt_top_group : "ID";
@@ -232,25 +254,46 @@ std::uint32_t bits_for(std::size_t count) {
   return bits;
 }
 
+// Where the next value of the trajectory's first array goes; the other arrays follow at
+// array_bytes strides.
+unsigned char* first_free_value(const Trajectory& trajectory) {
+  return target_image->bytes + trajectory.position + 2 * HEADER_SIZE + sizeof(double) +
+         std::uint64_t{ trajectory.filled } * sizeof(double);
+}
+
 // The second walk: each sample's values at the next free place of its trajectory's arrays.
 // The first walk has seen every failure, so none can happen here.
 int fill_group(DataNode* group, std::uint32_t) {
   if (!resolve_group(group, true))
     return 0;
   const std::uint32_t samples = sources.samples;
+  hash_samples(samples);
   placements.resize(samples);
-  for (std::uint32_t k = 0; k < samples; k++)
-    placements[k] = std::uint64_t{ id_index.find(id_of_sample(k)) } << 32 | k;
+  for (std::uint32_t k = 0; k < samples; k++) {
+    if (k + PREFETCH_DISTANCE < samples)
+      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+    const std::uint64_t number = id_index.find(sample_keys[k], sample_hashes[k])->number;
+    placements[k] = number << 32 | k;
+  }
   sort_placements(bits_for(trajectories.size()));
 
+  // Each value goes to its own cache line, far from the last one written there; the lines
+  // are announced a few samples ahead so that their fetches overlap.
   const std::uint32_t loop_entry = value_count - 1;
   const unsigned char* loop_value = sources.entries[loop_entry].node->data;
-  for (std::uint64_t placement : placements) {
+  const std::size_t placement_count = placements.size();
+  for (std::size_t p = 0; p < placement_count; p++) {
+    if (p + PREFETCH_DISTANCE < placement_count) {
+      const Trajectory& ahead = trajectories[placements[p + PREFETCH_DISTANCE] >> 32];
+      const unsigned char* line = first_free_value(ahead);
+      for (std::uint32_t i = 0; i <= loop_entry; i++, line += array_bytes(ahead))
+        __builtin_prefetch(line, 1);
+    }
+    const std::uint64_t placement = placements[p];
     Trajectory& trajectory = trajectories[placement >> 32];
     const std::size_t k = placement & UINT32_MAX;
     const std::uint64_t stride = array_bytes(trajectory);
-    unsigned char* at = target_image->bytes + trajectory.position + 2 * HEADER_SIZE +
-                        sizeof(double) + std::uint64_t{ trajectory.filled } * sizeof(double);
+    unsigned char* at = first_free_value(trajectory);
     for (std::uint32_t i = 0; i < loop_entry; i++, at += stride)
       std::memcpy(at, sources.entries[i].node->data + k * sizeof(double), sizeof(double));
     std::memcpy(at, loop_value, sizeof(double));
@@ -289,4 +332,10 @@ bool transpose_compact(DataNode* root, OutputImage* image) {
   lay_out();
   walk_groups(root, fill_group, 0);
   return true;
+}
+
+void free_image(OutputImage* image) {
+  free_large_block(image->bytes, image->size);
+  image->bytes = nullptr;
+  image->size = 0;
 }

@@ -13,9 +13,12 @@
 
 // The elements of an output file, after its header.
 struct OutputImage {
-  unsigned char* bytes;  // malloc; null when size is 0
+  unsigned char* bytes;  // take_large_block; null when size is 0
   std::uint64_t size;
 };
+
+// Gives the image's memory back.
+void free_image(OutputImage* image);
 
 // Transposes the groups below `root` (visited as walk_groups visits them) into `image`, with
 // every failure transpose_group would report, in the same order. Returns false when the input

@@ -9,6 +9,7 @@
 
 #include "cli/options.h"
 #include "cli/report.h"
+#include "data/platform.h"
 
 DataFile output_file;
 const char* loop_var_name = nullptr;
@@ -22,15 +23,6 @@ std::vector<Trajectory> trajectories;
 
 [[noreturn]] static void out_of_memory() { error_exit("Not enough memory\n"); }
 
-// One key per class of equal identifiers.
-static std::uint64_t id_key(double id) {
-  if (id == 0.0)
-    return 0;
-  if (std::isnan(id))
-    return 0x7FF8000000000000ULL;
-  return std::bit_cast<std::uint64_t>(id);
-}
-
 static std::uint64_t mix(std::uint64_t key) {
   key ^= key >> 30;
   key *= 0xBF58476D1CE4E5B9ULL;
@@ -39,24 +31,43 @@ static std::uint64_t mix(std::uint64_t key) {
   return key ^ (key >> 31);
 }
 
-std::uint32_t IdIndex::find(double id) const {
-  if (slots_.empty())
-    return NO_TRAJECTORY;
-  const std::uint64_t key = id_key(id);
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+// One key per class of equal identifiers.
+std::uint64_t IdIndex::key_of(double id) {
+  if (id == 0.0)
+    return 0;
+  if (std::isnan(id))
+    return 0x7FF8000000000000ULL;
+  return std::bit_cast<std::uint64_t>(id);
+}
+
+std::uint64_t IdIndex::hash_of(std::uint64_t key) { return mix(key); }
+
+const IdIndex::Slot* IdIndex::find(std::uint64_t key, std::uint64_t hash) const {
+  if (capacity_ == 0)
+    return nullptr;
+  const std::size_t mask = capacity_ - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.number == NO_TRAJECTORY || slot.key == key)
-      return slot.number;
+    if (slot.number == NO_TRAJECTORY)
+      return nullptr;
+    if (slot.key == key)
+      return &slot;
   }
 }
 
 void IdIndex::grow() {
-  std::vector<Slot> old;
-  old.swap(slots_);
-  slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{ 0, NO_TRAJECTORY });
-  const std::size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
+  Slot* old = slots_;
+  const std::size_t old_capacity = capacity_;
+  const std::size_t capacity = old_capacity == 0 ? 1024 : old_capacity * 2;
+  slots_ = static_cast<Slot*>(take_large_block(capacity * sizeof(Slot)));
+  if (slots_ == nullptr)
+    out_of_memory();
+  capacity_ = capacity;
+  const std::size_t mask = capacity - 1;
+  for (std::size_t i = 0; i < capacity; i++)
+    slots_[i].number = NO_TRAJECTORY;
+  for (std::size_t j = 0; j < old_capacity; j++) {
+    const Slot& slot = old[j];
     if (slot.number == NO_TRAJECTORY)
       continue;
     std::size_t i = mix(slot.key) & mask;
@@ -64,28 +75,42 @@ void IdIndex::grow() {
       i = (i + 1) & mask;
     slots_[i] = slot;
   }
+  free_large_block(old, old_capacity * sizeof(Slot));
 }
 
-std::uint32_t IdIndex::find_or_add(double id, std::uint32_t next, bool* added) {
-  if (2 * (used_ + 1) > slots_.size())
+IdIndex::Slot* IdIndex::find_or_add(std::uint64_t key, std::uint64_t hash, std::uint32_t next,
+                                    bool* added) {
+  if (2 * (used_ + 1) > capacity_)
     grow();
-  const std::uint64_t key = id_key(id);
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = mix(key) & mask;
+  const std::size_t mask = capacity_ - 1;
+  std::size_t i = hash & mask;
   for (; slots_[i].number != NO_TRAJECTORY; i = (i + 1) & mask) {
     if (slots_[i].key == key) {
       *added = false;
-      return slots_[i].number;
+      return &slots_[i];
     }
   }
-  slots_[i] = Slot{ key, next };
+  slots_[i] = Slot{ key, next, 0 };
   used_++;
   *added = true;
-  return next;
+  return &slots_[i];
+}
+
+std::uint32_t IdIndex::find(double id) const {
+  const std::uint64_t key = key_of(id);
+  const Slot* slot = find(key, hash_of(key));
+  return slot != nullptr ? slot->number : NO_TRAJECTORY;
+}
+
+std::uint32_t IdIndex::find_or_add(double id, std::uint32_t next, bool* added) {
+  const std::uint64_t key = key_of(id);
+  return find_or_add(key, hash_of(key), next, added)->number;
 }
 
 void IdIndex::clear() {
-  slots_.clear();
+  free_large_block(slots_, capacity_ * sizeof(Slot));
+  slots_ = nullptr;
+  capacity_ = 0;
   used_ = 0;
 }
 

@@ -42,22 +42,46 @@ struct Trajectory {
 constexpr std::uint32_t NO_TRAJECTORY = UINT32_MAX;
 
 // Identifier -> trajectory number, in constant time. Identifiers are one key when they are
-// equal as doubles, so 0.0 and -0.0 are one; every NaN is one further key.
+// equal as doubles, so 0.0 and -0.0 are one; every NaN is one further key. A slot also counts
+// its identifier's samples, so that counting touches nothing else. Lookups of many
+// identifiers can announce their slots ahead (prefetch) to overlap the memory accesses.
 class IdIndex {
  public:
-  // The number of `id`, or NO_TRAJECTORY.
+  struct Slot {
+    std::uint64_t key;
+    std::uint32_t number;   // NO_TRAJECTORY in an empty slot
+    std::uint32_t samples;  // counted by the laid-out transposition
+  };
+
+  static std::uint64_t key_of(double id);
+  static std::uint64_t hash_of(std::uint64_t key);
+
+  IdIndex() = default;
+  IdIndex(const IdIndex&) = delete;
+  IdIndex& operator=(const IdIndex&) = delete;
+  ~IdIndex() { clear(); }
+
+  void prefetch(std::uint64_t hash) const {
+    if (capacity_ != 0)
+      __builtin_prefetch(&slots_[hash & (capacity_ - 1)]);
+  }
+  // The slot of `key`, or null.
+  const Slot* find(std::uint64_t key, std::uint64_t hash) const;
+  // The slot of `key`; when it is new, it gets the number `next` and *added is set.
+  Slot* find_or_add(std::uint64_t key, std::uint64_t hash, std::uint32_t next, bool* added);
+
   std::uint32_t find(double id) const;
-  // The number of `id`; when it is new, `next` becomes its number and *added is set.
   std::uint32_t find_or_add(double id, std::uint32_t next, bool* added);
+
+  // Every slot, empty ones included, in no particular order.
+  const Slot* begin() const { return slots_; }
+  const Slot* end() const { return slots_ + capacity_; }
   void clear();
 
  private:
-  struct Slot {
-    std::uint64_t key;
-    std::uint32_t number;  // NO_TRAJECTORY in an empty slot
-  };
   void grow();
-  std::vector<Slot> slots_;
+  Slot* slots_ = nullptr;  // capacity_ slots, a power of two, at most half of them used
+  std::size_t capacity_ = 0;
   std::size_t used_ = 0;
 };
 
