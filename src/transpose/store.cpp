@@ -187,52 +187,115 @@ std::uint64_t content_hash(const DataNode* group) {
 
 namespace {
 
-struct CopyKey {
-  const DataNode* parent;
-  std::uint64_t hash;
-  bool operator==(const CopyKey&) const = default;
-};
-
-struct CopyKeyHash {
-  std::size_t operator()(const CopyKey& key) const {
-    return mix(std::bit_cast<std::uintptr_t>(key.parent) ^ key.hash);
-  }
-};
-
-// Every copy of an enclosing group, by its parent and content.
-std::unordered_multimap<CopyKey, DataNode*, CopyKeyHash> copy_index;
-
 bool is_equal_copy(const DataNode* copy, const DataNode* group) {
   return copy->type == group->type && copy->size == group->size &&
          names_equal(copy->name, group->name) &&
          (copy->size == 0 || std::memcmp(copy->data, group->data, copy->size) == 0);
 }
 
+// Every copy of an enclosing group, by its parent and content hash: open addressing with
+// linear probing; a copy that grows is moved to its new hash by leaving a gravestone.
+class CopyIndex {
+ public:
+  ~CopyIndex() { clear(); }
+
+  DataNode* find(const DataNode* parent, std::uint64_t hash, const DataNode* group) const {
+    if (capacity_ == 0)
+      return nullptr;
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = start(parent, hash);; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.copy == nullptr)
+        return nullptr;
+      if (slot.copy != GRAVESTONE && slot.parent == parent && slot.hash == hash &&
+          is_equal_copy(slot.copy, group))
+        return slot.copy;
+    }
+  }
+
+  void add(DataNode* copy, std::uint64_t hash) {
+    if (2 * (filled_ + 1) > capacity_)
+      grow();
+    place(Slot{ copy->parent, hash, copy });
+    filled_++;
+  }
+
+  void remove(const DataNode* copy, std::uint64_t hash) {
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = start(copy->parent, hash); slots_[i].copy != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].copy == copy) {
+        slots_[i].copy = GRAVESTONE;
+        return;
+      }
+    }
+  }
+
+  void clear() {
+    free_large_block(slots_, capacity_ * sizeof(Slot));
+    slots_ = nullptr;
+    capacity_ = 0;
+    filled_ = 0;
+  }
+
+ private:
+  struct Slot {
+    const DataNode* parent;
+    std::uint64_t hash;
+    DataNode* copy;  // null: empty; GRAVESTONE: removed
+  };
+  static inline DataNode* const GRAVESTONE = reinterpret_cast<DataNode*>(alignof(DataNode));
+
+  std::size_t start(const DataNode* parent, std::uint64_t hash) const {
+    return mix(std::bit_cast<std::uintptr_t>(parent) ^ hash) & (capacity_ - 1);
+  }
+
+  void place(const Slot& slot) {
+    std::size_t i = start(slot.parent, slot.hash);
+    while (slots_[i].copy != nullptr)
+      i = (i + 1) & (capacity_ - 1);
+    slots_[i] = slot;
+  }
+
+  void grow() {
+    Slot* old = slots_;
+    const std::size_t old_capacity = capacity_;
+    capacity_ = old_capacity == 0 ? 1024 : old_capacity * 2;
+    slots_ = static_cast<Slot*>(take_large_block(capacity_ * sizeof(Slot)));
+    if (slots_ == nullptr)
+      out_of_memory();
+    filled_ = 0;
+    for (std::size_t i = 0; i < old_capacity; i++) {
+      if (old[i].copy != nullptr && old[i].copy != GRAVESTONE) {
+        place(old[i]);
+        filled_++;
+      }
+    }
+    free_large_block(old, old_capacity * sizeof(Slot));
+  }
+
+  Slot* slots_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t filled_ = 0;  // slots in use, gravestones included
+};
+
+CopyIndex copy_index;
+
 }  // namespace
 
 DataNode* copy_below(DataNode* parent, DataNode* group, std::uint64_t hash) {
-  const CopyKey key{ parent, hash };
-  auto [first, last] = copy_index.equal_range(key);
-  for (auto it = first; it != last; ++it) {
-    if (is_equal_copy(it->second, group))
-      return it->second;
-  }
-  DataNode* copy = add_group(parent, group);
+  DataNode* copy = copy_index.find(parent, hash, group);
+  if (copy != nullptr)
+    return copy;
+  copy = add_group(parent, group);
   if (copy == nullptr)
     out_of_memory();
-  copy_index.emplace(key, copy);
+  copy_index.add(copy, hash);
   return copy;
 }
 
 static void reindex_copy(DataNode* copy, std::uint64_t old_hash) {
-  auto [first, last] = copy_index.equal_range(CopyKey{ copy->parent, old_hash });
-  for (auto it = first; it != last; ++it) {
-    if (it->second == copy) {
-      copy_index.erase(it);
-      break;
-    }
-  }
-  copy_index.emplace(CopyKey{ copy->parent, content_hash(copy) }, copy);
+  copy_index.remove(copy, old_hash);
+  copy_index.add(copy, content_hash(copy));
 }
 
 void clear_store() {

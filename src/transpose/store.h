@@ -4,7 +4,6 @@
 #define ZVBTRACK_TRANSPOSE_STORE_H_
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "data/tree.h"
