@@ -2,13 +2,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "cli/options.h"
 #include "cli/report.h"
 #include "data/reader.h"
 #include "data/writer.h"
+#include "transpose/compact.h"
 #include "transpose/store.h"
 #include "transpose/walk.h"
+
+// A build that always builds the output tree serves to check the laid-out output against it.
+#ifndef LAY_OUT_OUTPUT
+#define LAY_OUT_OUTPUT true
+#endif
 
 static DataFile input_file;
 
@@ -20,7 +27,10 @@ static void* take_request_list(std::uint32_t count) {
   return block;
 }
 
+[[noreturn]] static void out_of_memory() { error_exit("Not enough memory\n"); }
+
 int main(int argc, char** argv) {
+  std::set_new_handler(out_of_memory);
   std::memset(&input_file.header, 0, sizeof input_file.header);
   std::memset(input_file.root.name, 0, NAME_SIZE);
   input_file.root.type = 0;
@@ -63,13 +73,21 @@ int main(int argc, char** argv) {
   init_root(&output_file.root);
   if (opt_verbose != 0)
     std::fprintf(stderr, "%s: Calculating...\n", input_name);
-  walk_groups(&input_file.root, transpose_group, 0);
+  // The common case is laid out as the file's bytes in two walks; the rest builds the tree.
+  OutputImage image{};
+  const bool laid_out = LAY_OUT_OUTPUT && transpose_compact(&input_file.root, &image);
+  if (!laid_out)
+    walk_groups(&input_file.root, transpose_group, 0);
   close_input(&reader);
 
   if (opt_verbose != 0)
     std::fprintf(stderr, "%s: Writing output\n", input_name);
   init_file_header(&output_file.header, "ZVBTRACK", 1, 0, "", 0, 0);
-  write_file(&writer, &output_file);
+  if (laid_out)
+    write_laid_out(&writer, &output_file.header, image.bytes, image.size);
+  else
+    write_file(&writer, &output_file);
+  free_image(&image);
   free_tree(&output_file.root);
   free_tree(&input_file.root);
   return 0;

@@ -79,10 +79,15 @@ std::size_t name_length(const char* field) {
 }
 
 bool name_equals(const char* field, const char* text) {
-  const std::size_t length = name_length(field);
-  // The text must hold the same bytes and end right there; strncmp stops at the text's NUL,
-  // so a shorter text never reads past its end.
-  return std::strncmp(field, text, length) == 0 && text[length] == '\0';
+  // The text must hold the same bytes and end right there; the comparison stops at the
+  // first NUL of either, so a shorter text is never read past its end.
+  for (std::size_t i = 0; i < NAME_SIZE; i++) {
+    if (field[i] != text[i])
+      return false;
+    if (field[i] == '\0')
+      return true;
+  }
+  return text[NAME_SIZE] == '\0';
 }
 
 bool names_equal(const char* field, const char* other_field) {

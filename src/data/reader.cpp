@@ -82,6 +82,7 @@ int read_file(DataReader* reader, DataFile* data_file, int mode) {
   root.source = nullptr;
   root.data_offset = 0;
   root.data = nullptr;
+  root.insert_after = nullptr;
   read_elements(reader, &root, reversed, load_all);
   return 0;
 }
@@ -136,6 +137,7 @@ void read_elements(DataReader* reader, DataNode* parent, bool reversed, bool loa
     node->source = nullptr;
     node->data_offset = 0;
     node->data = nullptr;
+    node->insert_after = nullptr;
     if (last != nullptr)
       last->next = node;
     else

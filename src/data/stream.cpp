@@ -131,3 +131,15 @@ void load_data(DataNode* node) {
   node->size = node->stored_size;
   node->type = node->stored_type;
 }
+
+void check_data(DataNode* node) {
+  DataReader* reader = node->source;
+  if (reader == nullptr || node->data != nullptr || node->stored_size == 0 || reader->length < 0)
+    return;
+  const std::int64_t end = node->data_offset + std::int64_t{ node->stored_size };
+  if (end <= reader->length)
+    return;
+  reader->length = file_length(stream_descriptor(reader->stream));  // it may have grown
+  if (reader->length >= 0 && end > reader->length)
+    report_error(error_table, ERR_EOF, reader->file_name);
+}

@@ -36,6 +36,10 @@ int set_position(std::FILE* stream, std::int64_t offset, int origin);
 // `type` and `size` to the stored pair. Does not return on failure.
 void load_data(DataNode* node);
 
+// Reports what load_data would report (ERR_EOF) for a file-backed node whose data the file
+// does not hold whole, without reading them. Does nothing for any other node.
+void check_data(DataNode* node);
+
 // Reads the node's `stored_size` data bytes from the reader's current position into a new
 // block at `node->data` (left null for 0 bytes). A size larger than the bytes left in a
 // regular file is refused before anything is taken; from a stream of unknown length the block

@@ -15,6 +15,7 @@ void init_root(DataNode* node) {
   std::memset(node->name, 0, NAME_SIZE);
   node->type = ROOT_TYPE;
   node->size = 0;
+  node->insert_after = nullptr;
 }
 
 static void free_node(DataNode* node) {
@@ -47,6 +48,7 @@ void free_tree(DataNode* node) {
   }
   node->first_child = nullptr;
   node->child_count = 0;
+  node->insert_after = nullptr;
 }
 
 void release_data(DataNode* node) {
@@ -94,7 +96,8 @@ static DataNode* insert_child(DataNode* parent, const char* name, std::uint32_t 
   auto* node = static_cast<DataNode*>(std::malloc(sizeof(DataNode)));
   if (node == nullptr)
     report_error(error_table, ERR_MEMORY);
-  DataNode** link = &parent->first_child;
+  DataNode** link =
+      parent->insert_after != nullptr ? &parent->insert_after->next : &parent->first_child;
   while (*link != nullptr && ((*link)->type & FLAG_END_GROUP) == 0)
     link = &(*link)->next;
   node->child_count = 0;
@@ -109,7 +112,10 @@ static DataNode* insert_child(DataNode* parent, const char* name, std::uint32_t 
   node->source = nullptr;
   node->data_offset = 0;
   node->data = nullptr;
+  node->insert_after = nullptr;
   *link = node;  // linked before its data are taken, so a failure leaves a tree free_tree can free
+  if ((type & FLAG_END_GROUP) == 0)
+    parent->insert_after = node;  // a new marker stays last: later children go before it
   if (size != 0) {
     node->data = static_cast<unsigned char*>(std::malloc(size));
     if (node->data == nullptr)
@@ -166,7 +172,7 @@ DataNode* find_equal_child(DataNode* node, const DataNode* probe) {
   return nullptr;
 }
 
-DataNode* find_in_scope(const char* name, DataNode* start) {
+DataNode* search_scope(const char* name, DataNode* start) {
   DataNode* found = nullptr;
   for (DataNode* level = start; level != nullptr && found == nullptr; level = level->parent) {
     if (name_equals(level->name, name))
@@ -174,8 +180,12 @@ DataNode* find_in_scope(const char* name, DataNode* start) {
     else
       found = find_unique_child(level, name);  // an ambiguous name is looked up one level up
   }
-  if (found != nullptr)
-    load_data(found);
+  return found;
+}
+
+DataNode* find_in_scope(const char* name, DataNode* start) {
+  DataNode* found = search_scope(name, start);
+  load_data(found);
   return found;
 }
 

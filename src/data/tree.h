@@ -24,6 +24,10 @@ struct DataNode {
   DataReader* source;         // the input holding a file-backed node's data; not owned
   std::int64_t data_offset;   // position of a file-backed node's first data byte, else 0
   unsigned char* data;        // null when there are none or they are still on file
+  // The child after which add_group and add_array link the next new child (the last child
+  // ahead of the end-of-group marker), so that growing a list costs the same at any length;
+  // null when not known yet, and then the list is searched.
+  DataNode* insert_after;
 };
 
 // A file in memory: its header and the root, whose children are the top-level elements.
@@ -70,6 +74,9 @@ DataNode* find_equal_child(DataNode* node, const DataNode* probe);
 // Looks `name` up from `start` outward: the node itself, its one child of that name, then
 // the same from its parent up to the root. Loads the data of the node found. Null if none.
 DataNode* find_in_scope(const char* name, DataNode* start);
+
+// The lookup of find_in_scope without loading anything.
+DataNode* search_scope(const char* name, DataNode* start);
 
 // Turns the node's numeric data in memory into doubles in place (flags kept). Returns 0
 // when done (also for doubles already), 1 for a type that is not numeric (node unchanged).

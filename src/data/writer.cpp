@@ -185,8 +185,15 @@ void init_file_header(FileHeader* header, const char* creator, std::uint8_t crea
   header->destination_minor = destination_minor;
 }
 
+// The program has one thread, so the stream needs no lock around each item.
+#if defined(__GLIBC__)
+#define WRITE_ITEM fwrite_unlocked
+#else
+#define WRITE_ITEM std::fwrite
+#endif
+
 static void write_item(DataWriter* writer, const void* bytes, std::size_t size) {
-  if (std::fwrite(bytes, size, 1, writer->stream) != 1)
+  if (WRITE_ITEM(bytes, size, 1, writer->stream) != 1)
     report_output_error(writer);
 }
 
@@ -256,5 +263,18 @@ void write_file(DataWriter* writer, DataFile* data_file) {
     write_item(writer, bytes, sizeof bytes);
   }
   write_children(writer, &data_file->root);
+  finish_output(writer);
+}
+
+void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char* elements,
+                    std::uint64_t size) {
+  stamp_header(header);
+  if (writer->append == 0) {
+    unsigned char bytes[sizeof(FileHeader)];
+    encode_file_header(*header, bytes);
+    write_item(writer, bytes, sizeof bytes);
+  }
+  if (size != 0)
+    write_item(writer, elements, size);
   finish_output(writer);
 }

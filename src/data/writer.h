@@ -38,6 +38,11 @@ void init_file_header(FileHeader* header, const char* creator, std::uint8_t crea
 // ends well with an incomplete file. Does not return on failure.
 void write_file(DataWriter* writer, DataFile* data_file);
 
+// Writes a file whose elements are already laid out as bytes: the stamped header (not when
+// appending), then `size` bytes in one piece; then finishes as write_file does.
+void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char* elements,
+                    std::uint64_t size);
+
 // Writes the children of `group` in order with their subtrees, up to and including the
 // first end-of-group marker.
 void write_children(DataWriter* writer, DataNode* group);

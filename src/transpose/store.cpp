@@ -1,13 +1,15 @@
-// The trajectory store: identifiers to trajectory groups, and values appended to arrays.
+// The trajectory store: identifiers to trajectories, values appended to arrays, and the
+// copies of enclosing groups.
 #include "transpose/store.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "cli/options.h"
 #include "cli/report.h"
+#include "data/platform.h"
 
 DataFile output_file;
 const char* loop_var_name = nullptr;
@@ -16,12 +18,100 @@ const char** value_names = nullptr;
 ValueGetter* value_getters = nullptr;
 double* sample_values = nullptr;
 DataNode* current_group = nullptr;
-std::map<double, DataNode*, IdLess> id_index;
+IdIndex id_index;
+std::vector<Trajectory> trajectories;
 
-bool IdLess::operator()(double a, double b) const {
-  if (std::isnan(a) || std::isnan(b))
-    return !std::isnan(a) && std::isnan(b);
-  return a < b;
+[[noreturn]] static void out_of_memory() { error_exit("Not enough memory\n"); }
+
+static std::uint64_t mix(std::uint64_t key) {
+  key ^= key >> 30;
+  key *= 0xBF58476D1CE4E5B9ULL;
+  key ^= key >> 27;
+  key *= 0x94D049BB133111EBULL;
+  return key ^ (key >> 31);
+}
+
+// One key per class of equal identifiers.
+std::uint64_t IdIndex::key_of(double id) {
+  if (id == 0.0)
+    return 0;
+  if (std::isnan(id))
+    return 0x7FF8000000000000ULL;
+  return std::bit_cast<std::uint64_t>(id);
+}
+
+std::uint64_t IdIndex::hash_of(std::uint64_t key) { return mix(key); }
+
+const IdIndex::Slot* IdIndex::find(std::uint64_t key, std::uint64_t hash) const {
+  if (capacity_ == 0)
+    return nullptr;
+  const std::size_t mask = capacity_ - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.number == NO_TRAJECTORY)
+      return nullptr;
+    if (slot.key == key)
+      return &slot;
+  }
+}
+
+void IdIndex::grow() {
+  Slot* old = slots_;
+  const std::size_t old_capacity = capacity_;
+  const std::size_t capacity = old_capacity == 0 ? 1024 : old_capacity * 2;
+  slots_ = static_cast<Slot*>(take_large_block(capacity * sizeof(Slot)));
+  if (slots_ == nullptr)
+    out_of_memory();
+  capacity_ = capacity;
+  const std::size_t mask = capacity - 1;
+  for (std::size_t i = 0; i < capacity; i++)
+    slots_[i].number = NO_TRAJECTORY;
+  for (std::size_t j = 0; j < old_capacity; j++) {
+    const Slot& slot = old[j];
+    if (slot.number == NO_TRAJECTORY)
+      continue;
+    std::size_t i = mix(slot.key) & mask;
+    while (slots_[i].number != NO_TRAJECTORY)
+      i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+  free_large_block(old, old_capacity * sizeof(Slot));
+}
+
+IdIndex::Slot* IdIndex::find_or_add(std::uint64_t key, std::uint64_t hash, std::uint32_t next,
+                                    bool* added) {
+  if (2 * (used_ + 1) > capacity_)
+    grow();
+  const std::size_t mask = capacity_ - 1;
+  std::size_t i = hash & mask;
+  for (; slots_[i].number != NO_TRAJECTORY; i = (i + 1) & mask) {
+    if (slots_[i].key == key) {
+      *added = false;
+      return &slots_[i];
+    }
+  }
+  slots_[i] = Slot{ key, next, 0 };
+  used_++;
+  *added = true;
+  return &slots_[i];
+}
+
+std::uint32_t IdIndex::find(double id) const {
+  const std::uint64_t key = key_of(id);
+  const Slot* slot = find(key, hash_of(key));
+  return slot != nullptr ? slot->number : NO_TRAJECTORY;
+}
+
+std::uint32_t IdIndex::find_or_add(double id, std::uint32_t next, bool* added) {
+  const std::uint64_t key = key_of(id);
+  return find_or_add(key, hash_of(key), next, added)->number;
+}
+
+void IdIndex::clear() {
+  free_large_block(slots_, capacity_ * sizeof(Slot));
+  slots_ = nullptr;
+  capacity_ = 0;
+  used_ = 0;
 }
 
 // The type word of the arrays this store makes; no other node of the output has it, since
@@ -30,9 +120,11 @@ constexpr std::uint32_t STORE_ARRAY_TYPE = FLAG_ARRAY | TYPE_DOUBLE;
 constexpr std::uint32_t TRAJECTORY_TYPE = FLAG_GROUP | FLAG_SINGLE | TYPE_DOUBLE;
 
 DataNode* trajectory_group(double id) {
-  const auto found = id_index.find(id);
-  if (found != id_index.end())
-    return found->second;
+  bool added = false;
+  const std::uint32_t number =
+      id_index.find_or_add(id, static_cast<std::uint32_t>(trajectories.size()), &added);
+  if (!added)
+    return trajectories[number].group;
   DataNode templ{};
   set_name(templ.name, opt_top_group != nullptr ? opt_top_group : "ID");
   templ.type = TRAJECTORY_TYPE;
@@ -40,16 +132,14 @@ DataNode* trajectory_group(double id) {
   templ.data = reinterpret_cast<unsigned char*>(&id);
   DataNode* group = add_group(&output_file.root, &templ);
   if (group == nullptr)
-    error_exit("Not enough memory\n");
-  try {
-    id_index.emplace(id, group);
-  } catch (const std::bad_alloc&) {
-    error_exit("Not enough memory\n");
-  }
+    out_of_memory();
+  trajectories.push_back(Trajectory{ id, group, 0, 0, 0 });
   return group;
 }
 
 static bool is_power_of_two(std::uint64_t n) { return (n & (n - 1)) == 0; }
+
+static void reindex_copy(DataNode* copy, std::uint64_t old_hash);
 
 void append_sample(DataNode* group, const char* name, const double* value) {
   DataNode* array = find_child(group, name);
@@ -62,17 +152,154 @@ void append_sample(DataNode* group, const char* name, const double* value) {
     error_exit("Array \"%s\" would reach 4 GiB in the output\n", name);
   // A store array has room for twice its values from each power of two on; any other node
   // that bears the name holds exactly its size and grows with every value.
+  const bool is_store_array = array->type == STORE_ARRAY_TYPE;
+  const bool is_copy = (array->type & FLAG_GROUP) != 0;
+  const std::uint64_t old_hash = is_copy ? content_hash(array) : 0;
   std::uint64_t block_size = 0;
-  if (array->type != STORE_ARRAY_TYPE)
+  if (!is_store_array)
     block_size = new_size;
   else if (is_power_of_two(new_size))
     block_size = 2 * new_size;
   if (block_size != 0) {
     void* block = std::realloc(array->data, block_size);
     if (block == nullptr)
-      error_exit("Not enough memory\n");
+      out_of_memory();
     array->data = static_cast<unsigned char*>(block);
   }
   array->size = static_cast<std::uint32_t>(new_size);
   std::memcpy(array->data + new_size - sizeof(double), value, sizeof(double));
+  if (is_copy)
+    reindex_copy(array, old_hash);  // a copy that grew is now found by its new content
+}
+
+std::uint64_t content_hash(const DataNode* group) {
+  std::uint64_t hash = 0xCBF29CE484222325ULL;
+  auto add_bytes = [&hash](const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; i++)
+      hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+  };
+  add_bytes(reinterpret_cast<const unsigned char*>(group->name), name_length(group->name));
+  hash = mix(hash ^ group->type) ^ mix(group->size);
+  if (group->size != 0)
+    add_bytes(group->data, group->size);
+  return mix(hash);
+}
+
+namespace {
+
+bool is_equal_copy(const DataNode* copy, const DataNode* group) {
+  return copy->type == group->type && copy->size == group->size &&
+         names_equal(copy->name, group->name) &&
+         (copy->size == 0 || std::memcmp(copy->data, group->data, copy->size) == 0);
+}
+
+// Every copy of an enclosing group, by its parent and content hash: open addressing with
+// linear probing; a copy that grows is moved to its new hash by leaving a gravestone.
+class CopyIndex {
+ public:
+  ~CopyIndex() { clear(); }
+
+  DataNode* find(const DataNode* parent, std::uint64_t hash, const DataNode* group) const {
+    if (capacity_ == 0)
+      return nullptr;
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = start(parent, hash);; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.copy == nullptr)
+        return nullptr;
+      if (slot.copy != GRAVESTONE && slot.parent == parent && slot.hash == hash &&
+          is_equal_copy(slot.copy, group))
+        return slot.copy;
+    }
+  }
+
+  void add(DataNode* copy, std::uint64_t hash) {
+    if (2 * (filled_ + 1) > capacity_)
+      grow();
+    place(Slot{ copy->parent, hash, copy });
+    filled_++;
+  }
+
+  void remove(const DataNode* copy, std::uint64_t hash) {
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = start(copy->parent, hash); slots_[i].copy != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].copy == copy) {
+        slots_[i].copy = GRAVESTONE;
+        return;
+      }
+    }
+  }
+
+  void clear() {
+    free_large_block(slots_, capacity_ * sizeof(Slot));
+    slots_ = nullptr;
+    capacity_ = 0;
+    filled_ = 0;
+  }
+
+ private:
+  struct Slot {
+    const DataNode* parent;
+    std::uint64_t hash;
+    DataNode* copy;  // null: empty; GRAVESTONE: removed
+  };
+  static inline DataNode* const GRAVESTONE = reinterpret_cast<DataNode*>(alignof(DataNode));
+
+  std::size_t start(const DataNode* parent, std::uint64_t hash) const {
+    return mix(std::bit_cast<std::uintptr_t>(parent) ^ hash) & (capacity_ - 1);
+  }
+
+  void place(const Slot& slot) {
+    std::size_t i = start(slot.parent, slot.hash);
+    while (slots_[i].copy != nullptr)
+      i = (i + 1) & (capacity_ - 1);
+    slots_[i] = slot;
+  }
+
+  void grow() {
+    Slot* old = slots_;
+    const std::size_t old_capacity = capacity_;
+    capacity_ = old_capacity == 0 ? 1024 : old_capacity * 2;
+    slots_ = static_cast<Slot*>(take_large_block(capacity_ * sizeof(Slot)));
+    if (slots_ == nullptr)
+      out_of_memory();
+    filled_ = 0;
+    for (std::size_t i = 0; i < old_capacity; i++) {
+      if (old[i].copy != nullptr && old[i].copy != GRAVESTONE) {
+        place(old[i]);
+        filled_++;
+      }
+    }
+    free_large_block(old, old_capacity * sizeof(Slot));
+  }
+
+  Slot* slots_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t filled_ = 0;  // slots in use, gravestones included
+};
+
+CopyIndex copy_index;
+
+}  // namespace
+
+DataNode* copy_below(DataNode* parent, DataNode* group, std::uint64_t hash) {
+  DataNode* copy = copy_index.find(parent, hash, group);
+  if (copy != nullptr)
+    return copy;
+  copy = add_group(parent, group);
+  if (copy == nullptr)
+    out_of_memory();
+  copy_index.add(copy, hash);
+  return copy;
+}
+
+static void reindex_copy(DataNode* copy, std::uint64_t old_hash) {
+  copy_index.remove(copy, old_hash);
+  copy_index.add(copy, content_hash(copy));
+}
+
+void clear_store() {
+  id_index.clear();
+  trajectories.clear();
+  copy_index.clear();
 }

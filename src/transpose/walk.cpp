@@ -2,6 +2,7 @@
 #include "transpose/walk.h"
 
 #include <cstring>
+#include <vector>
 
 #include "cli/options.h"
 #include "cli/report.h"
@@ -29,20 +30,29 @@ int get_loop_value(const char*, int, double* out) {
   return 0;
 }
 
-// Copies of the visited group and its enclosing groups below the trajectory group `target`,
-// innermost first, shared with earlier samples wherever an equal copy exists. Groups without
-// a value of their own (bit 0x10 of the type word) and groups named like the loop variable
-// are passed over. Returns the outermost copy, where the sample's arrays go.
-static DataNode* enclosing_copy(DataNode* target, DataNode* group) {
+// The enclosing groups of `group` that get copies below each trajectory group, innermost
+// first: all but those without a value of their own (bit 0x10 of the type word) and those
+// named like the loop variable.
+static void enclosing_chain(DataNode* group, std::vector<DataNode*>* chain,
+                            std::vector<std::uint64_t>* hashes) {
+  chain->clear();
+  hashes->clear();
   for (DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
     if ((enclosing->type & TYPE_NULL) != 0 || name_equals(enclosing->name, loop_var_name))
       continue;
-    DataNode* copy = find_equal_child(target, enclosing);
-    if (copy == nullptr) {
-      copy = add_group(target, enclosing);
-      if (copy == nullptr)
-        error_exit("Not enough memory\n");
-    } else if ((copy->type & FLAG_GROUP) == 0) {
+    chain->push_back(enclosing);
+    hashes->push_back(content_hash(enclosing));
+  }
+}
+
+// Copies of the chain below the trajectory group `target`, innermost first, shared with
+// earlier samples wherever an equal copy exists. Returns the outermost copy, where the
+// sample's arrays go.
+static DataNode* enclosing_copy(DataNode* target, const std::vector<DataNode*>& chain,
+                                const std::vector<std::uint64_t>& hashes) {
+  for (std::size_t level = 0; level < chain.size(); level++) {
+    DataNode* copy = copy_below(target, chain[level], hashes[level]);
+    if ((copy->type & FLAG_GROUP) == 0) {
       char name[NAME_SIZE + 1] = {};
       std::memcpy(name, copy->name, name_length(copy->name));
       error_exit("\"%s\" should be directory only\n", name);
@@ -65,6 +75,10 @@ int transpose_group(DataNode* group, std::uint32_t) {
   load_data(id_array);
   const std::uint32_t id_count = id_array != nullptr ? id_array->size / sizeof(double) : 0;
 
+  // The chain is the same for every sample of the group; its contents are final once the
+  // first sample's lookups have converted what they found.
+  static std::vector<DataNode*> chain;
+  static std::vector<std::uint64_t> hashes;
   int k = 0;
   for (;; k++) {
     std::uint32_t i = 0;
@@ -78,7 +92,9 @@ int transpose_group(DataNode* group, std::uint32_t) {
         error_exit("ID array shorter than data arrays\n");
       std::memcpy(&id, id_array->data + static_cast<std::size_t>(k) * sizeof(double), sizeof id);
     }
-    DataNode* target = enclosing_copy(trajectory_group(id), group);
+    if (k == 0)
+      enclosing_chain(group, &chain, &hashes);
+    DataNode* target = enclosing_copy(trajectory_group(id), chain, hashes);
     for (std::uint32_t j = 0; j < value_count; j++)
       append_sample(target, value_names[j], &sample_values[j]);
   }

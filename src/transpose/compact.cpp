@@ -1,0 +1,341 @@
+// The laid-out transposition: count, lay out, fill.
+#include "transpose/compact.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/report.h"
+#include "data/platform.h"
+#include "data/stream.h"
+#include "transpose/store.h"
+
+namespace {
+
+// What one request entry reads in the visited group, found as its getter finds it at the
+// group's first sample.
+struct Source {
+  DataNode* node;
+  std::uint32_t count;  // values, as doubles
+};
+
+// What a visit reads: the ID array and one source per request entry.
+struct GroupSources {
+  DataNode* id_array;  // null: the sample index is the ID
+  std::uint32_t id_count;
+  std::uint32_t samples;  // 0: the group is skipped
+  std::uint32_t longest;  // the most values of any requested array
+  std::vector<Source> entries;
+};
+
+GroupSources sources;
+bool needs_tree = false;
+OutputImage* target_image = nullptr;
+
+constexpr std::uint32_t TRAJECTORY_TYPE = FLAG_GROUP | FLAG_SINGLE | TYPE_DOUBLE;
+constexpr std::uint32_t ARRAY_TYPE = FLAG_ARRAY | TYPE_DOUBLE;
+constexpr std::uint64_t HEADER_SIZE = sizeof(ElementHeader);
+// Values an output array holds before its size would reach 4 GiB.
+constexpr std::uint32_t MAX_SAMPLES = UINT32_MAX / sizeof(double);
+
+bool is_numeric(std::uint32_t type) {
+  switch (type & TYPE_MASK) {
+  case TYPE_DOUBLE:
+  case TYPE_S32:
+  case TYPE_U8:
+  case TYPE_S8:
+  case TYPE_U16:
+  case TYPE_S16:
+  case TYPE_U32:
+  case TYPE_FLOAT:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// The getter of entry `i` at sample 0: the node in scope, brought in and converted to doubles
+// (or, when `load` is false and its data are on file, checked as loading and converting would
+// check them), of the entry's shape, with at least one value. The getters fail at the first
+// such test, in this order; later entries are then not looked up at all.
+bool resolve_entry(std::uint32_t i, bool load) {
+  const bool is_loop_var = i + 1 == value_count;
+  DataNode* node = search_scope(value_names[i], current_group);
+  if (node == nullptr)
+    return false;
+  std::uint32_t count;
+  if (load || node->data != nullptr || node->source == nullptr) {
+    load_data(node);
+    if (convert_to_double(node) != 0)
+      return false;
+    count = node->size / sizeof(double);
+  } else {
+    check_data(node);
+    if (!is_numeric(node->type))
+      return false;
+    count = node->size / static_cast<std::uint32_t>(value_size(node->type));
+    if (std::uint64_t{ count } * sizeof(double) > UINT32_MAX) {
+      char name[NAME_SIZE + 1] = {};
+      std::memcpy(name, node->name, name_length(node->name));
+      report_error(error_table, ERR_ARRAY_SIZE, name);
+    }
+  }
+  if ((node->type & (is_loop_var ? FLAG_SINGLE : FLAG_ARRAY)) == 0 || count == 0)
+    return false;
+  sources.entries[i] = Source{ node, count };
+  return true;
+}
+
+// Finds what the visit of `group` reads. Returns false when the group is skipped.
+bool resolve_group(DataNode* group, bool load) {
+  current_group = group;
+  DataNode* id_array = find_in_scope(opt_top_group != nullptr ? opt_top_group : "ID", group);
+  if (id_array != nullptr &&
+      (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
+    id_array = nullptr;
+  if (id_array == nullptr && opt_top_group != nullptr)
+    return false;
+  sources.id_array = id_array;
+  sources.id_count = id_array != nullptr ? id_array->size / sizeof(double) : 0;
+  sources.samples = UINT32_MAX;
+  sources.longest = 0;
+  for (std::uint32_t i = 0; i < value_count; i++) {
+    if (!resolve_entry(i, load))
+      return false;
+    if (i + 1 == value_count)
+      break;  // the loop variable has one value for every sample
+    const std::uint32_t count = sources.entries[i].count;
+    sources.samples = count < sources.samples ? count : sources.samples;
+    sources.longest = count > sources.longest ? count : sources.longest;
+  }
+  return true;
+}
+
+double id_of_sample(std::uint32_t k) {
+  if (sources.id_array == nullptr)
+    return k;
+  double id;
+  std::memcpy(&id, sources.id_array->data + std::size_t{ k } * sizeof(double), sizeof id);
+  return id;
+}
+
+bool has_enclosing_copies(DataNode* group) {
+  for (DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
+    if ((enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name))
+      return true;
+  }
+  return false;
+}
+
+// How far ahead of its use an identifier's slot is announced to the memory system.
+constexpr std::uint32_t PREFETCH_DISTANCE = 16;
+
+// Identifier keys and hashes of the visited group's samples.
+std::vector<std::uint64_t> sample_keys;
+std::vector<std::uint64_t> sample_hashes;
+
+void hash_samples(std::uint32_t count) {
+  sample_keys.resize(count);
+  sample_hashes.resize(count);
+  for (std::uint32_t k = 0; k < count; k++) {
+    sample_keys[k] = IdIndex::key_of(id_of_sample(k));
+    sample_hashes[k] = IdIndex::hash_of(sample_keys[k]);
+  }
+}
+
+// The first walk: trajectories in the order first met and their sample counts, with the
+// failures of transpose_group at the points where it meets them.
+int count_group(DataNode* group, std::uint32_t) {
+  if (needs_tree || !resolve_group(group, false))
+    return 0;
+  if (has_enclosing_copies(group)) {
+    needs_tree = true;
+    return 0;
+  }
+  const std::uint32_t samples = sources.samples;
+  const std::uint32_t with_id = sources.id_array != nullptr && sources.id_count < samples
+                                    ? sources.id_count
+                                    : samples;
+  hash_samples(with_id);
+  for (std::uint32_t k = 0; k < with_id; k++) {
+    if (k + PREFETCH_DISTANCE < with_id)
+      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+    bool added = false;
+    IdIndex::Slot* slot = id_index.find_or_add(
+        sample_keys[k], sample_hashes[k], static_cast<std::uint32_t>(trajectories.size()), &added);
+    if (added)
+      trajectories.push_back(Trajectory{ id_of_sample(k), nullptr, 0, 0, 0 });
+    if (slot->samples == MAX_SAMPLES)
+      error_exit("Array \"%s\" would reach 4 GiB in the output\n", value_names[0]);
+    slot->samples++;
+  }
+  if (with_id < samples)
+    error_exit("ID array shorter than data arrays\n");
+  if (sources.longest > samples)
+    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
+  return 0;
+}
+
+std::uint64_t array_bytes(const Trajectory& trajectory) {
+  return HEADER_SIZE + std::uint64_t{ trajectory.samples } * sizeof(double);
+}
+
+unsigned char* put_header(unsigned char* at, const char* name, std::uint32_t type,
+                          std::uint64_t size) {
+  ElementHeader header;
+  set_name(header.name, name);
+  header.type = type;
+  header.size = static_cast<std::uint32_t>(size);
+  encode_element_header(header, at);
+  return at + HEADER_SIZE;
+}
+
+// Every trajectory group in the order first met: its header and value, then an array per
+// entry in entry order, then its end-of-group marker, as the tree would be written.
+void lay_out() {
+  for (const IdIndex::Slot& slot : id_index) {
+    if (slot.number != NO_TRAJECTORY)
+      trajectories[slot.number].samples = slot.samples;
+  }
+  std::uint64_t size = 0;
+  for (Trajectory& trajectory : trajectories) {
+    trajectory.position = size;
+    size += HEADER_SIZE + sizeof(double) + value_count * array_bytes(trajectory) + HEADER_SIZE;
+  }
+  target_image->size = size;
+  target_image->bytes = nullptr;
+  if (size == 0)
+    return;
+  target_image->bytes = static_cast<unsigned char*>(take_large_block(size));
+  if (target_image->bytes == nullptr)
+    error_exit("Not enough memory\n");
+  const char* group_name = opt_top_group != nullptr ? opt_top_group : "ID";
+  for (const Trajectory& trajectory : trajectories) {
+    unsigned char* at = target_image->bytes + trajectory.position;
+    at = put_header(at, group_name, TRAJECTORY_TYPE, sizeof(double));
+    std::memcpy(at, &trajectory.id, sizeof(double));
+    at += sizeof(double);
+    const std::uint64_t data_size = array_bytes(trajectory) - HEADER_SIZE;
+    for (std::uint32_t i = 0; i < value_count; i++)
+      at = put_header(at, value_names[i], ARRAY_TYPE, data_size) + data_size;
+    static const char no_name[1] = "";
+    put_header(at, no_name, END_MARKER_TYPE, 0);
+  }
+}
+
+// Sample numbers (low 32 bits) of the visited group keyed by trajectory number (high 32
+// bits), and scratch for sorting them.
+std::vector<std::uint64_t> placements;
+std::vector<std::uint64_t> sort_scratch;
+
+// Orders the placements by trajectory number, keeping sample order within a trajectory: the
+// values then go to the image front to back instead of all over it.
+void sort_placements(std::uint32_t trajectory_bits) {
+  constexpr int DIGIT_BITS = 11;
+  constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
+  sort_scratch.resize(placements.size());
+  for (std::uint32_t shift = 0; shift < trajectory_bits; shift += DIGIT_BITS) {
+    std::size_t starts[DIGITS + 1] = {};
+    for (std::uint64_t placement : placements)
+      starts[((placement >> (32 + shift)) & (DIGITS - 1)) + 1]++;
+    for (std::size_t digit = 1; digit <= DIGITS; digit++)
+      starts[digit] += starts[digit - 1];
+    for (std::uint64_t placement : placements)
+      sort_scratch[starts[(placement >> (32 + shift)) & (DIGITS - 1)]++] = placement;
+    placements.swap(sort_scratch);
+  }
+}
+
+std::uint32_t bits_for(std::size_t count) {
+  std::uint32_t bits = 0;
+  while (bits < 32 && (std::size_t{ 1 } << bits) < count)
+    bits++;
+  return bits;
+}
+
+// Where the next value of the trajectory's first array goes; the other arrays follow at
+// array_bytes strides.
+unsigned char* first_free_value(const Trajectory& trajectory) {
+  return target_image->bytes + trajectory.position + 2 * HEADER_SIZE + sizeof(double) +
+         std::uint64_t{ trajectory.filled } * sizeof(double);
+}
+
+// The second walk: each sample's values at the next free place of its trajectory's arrays.
+// The first walk has seen every failure, so none can happen here.
+int fill_group(DataNode* group, std::uint32_t) {
+  if (!resolve_group(group, true))
+    return 0;
+  const std::uint32_t samples = sources.samples;
+  hash_samples(samples);
+  placements.resize(samples);
+  for (std::uint32_t k = 0; k < samples; k++) {
+    if (k + PREFETCH_DISTANCE < samples)
+      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+    const std::uint64_t number = id_index.find(sample_keys[k], sample_hashes[k])->number;
+    placements[k] = number << 32 | k;
+  }
+  sort_placements(bits_for(trajectories.size()));
+
+  // Each value goes to its own cache line, far from the last one written there; the lines
+  // are announced a few samples ahead so that their fetches overlap.
+  const std::uint32_t loop_entry = value_count - 1;
+  const unsigned char* loop_value = sources.entries[loop_entry].node->data;
+  const std::size_t placement_count = placements.size();
+  for (std::size_t p = 0; p < placement_count; p++) {
+    if (p + PREFETCH_DISTANCE < placement_count) {
+      const Trajectory& ahead = trajectories[placements[p + PREFETCH_DISTANCE] >> 32];
+      const unsigned char* line = first_free_value(ahead);
+      for (std::uint32_t i = 0; i <= loop_entry; i++, line += array_bytes(ahead))
+        __builtin_prefetch(line, 1);
+    }
+    const std::uint64_t placement = placements[p];
+    Trajectory& trajectory = trajectories[placement >> 32];
+    const std::size_t k = placement & UINT32_MAX;
+    const std::uint64_t stride = array_bytes(trajectory);
+    unsigned char* at = first_free_value(trajectory);
+    for (std::uint32_t i = 0; i < loop_entry; i++, at += stride)
+      std::memcpy(at, sources.entries[i].node->data + k * sizeof(double), sizeof(double));
+    std::memcpy(at, loop_value, sizeof(double));
+    trajectory.filled++;
+  }
+  return 0;
+}
+
+// A name given twice shares one array between entries, and the empty name finds the
+// end-of-group marker: both need the tree.
+bool names_allow_layout() {
+  for (std::uint32_t i = 0; i < value_count; i++) {
+    if (value_names[i][0] == '\0')
+      return false;
+    for (std::uint32_t j = 0; j < i; j++) {
+      if (std::strcmp(value_names[i], value_names[j]) == 0)
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool transpose_compact(DataNode* root, OutputImage* image) {
+  if (!names_allow_layout())
+    return false;
+  sources.entries.assign(value_count, Source{ nullptr, 0 });
+  needs_tree = false;
+  walk_groups(root, count_group, 0);
+  if (needs_tree) {
+    clear_store();
+    return false;
+  }
+  target_image = image;
+  lay_out();
+  walk_groups(root, fill_group, 0);
+  return true;
+}
+
+void free_image(OutputImage* image) {
+  free_large_block(image->bytes, image->size);
+  image->bytes = nullptr;
+  image->size = 0;
+}
