@@ -27,7 +27,9 @@ static void* take_request_list(std::uint32_t count) {
   return block;
 }
 
-[[noreturn]] static void out_of_memory() { error_exit("Not enough memory\n"); }
+[[noreturn]] static void out_of_memory() {
+  error_exit("Not enough memory\n");
+}
 
 int main(int argc, char** argv) {
   std::set_new_handler(out_of_memory);

@@ -30,13 +30,17 @@ const OptionEntry option_table[8] = {
   { '\0', nullptr, warn_unknown_option, nullptr, "Warning: unknown option -" },
 };
 
-void set_flag(const char*, void* target) { *static_cast<int*>(target) = 1; }
+void set_flag(const char*, void* target) {
+  *static_cast<int*>(target) = 1;
+}
 
 void set_string(const char* argument, void* target) {
   *static_cast<const char**>(target) = argument;
 }
 
-int write_stderr(const char* text) { return std::fputs(text, stderr); }
+int write_stderr(const char* text) {
+  return std::fputs(text, stderr);
+}
 
 void warn_unknown_option(const char* message, void* rest_of_word) {
   std::string line = message;

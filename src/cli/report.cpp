@@ -27,7 +27,9 @@ const ErrorEntry error_table[ERROR_CODE_COUNT] = {
 
 static FailureCleanup failure_cleanup = nullptr;
 
-void set_failure_cleanup(FailureCleanup cleanup) { failure_cleanup = cleanup; }
+void set_failure_cleanup(FailureCleanup cleanup) {
+  failure_cleanup = cleanup;
+}
 
 static void run_failure_cleanup() {
   FailureCleanup cleanup = failure_cleanup;

@@ -13,11 +13,11 @@ constexpr std::uint32_t ZVB_MAGIC = 0x059F4C75u;
 
 // The type word: the value type in the low byte, flags above it, bits 12-31 unassigned.
 enum : std::uint32_t {
-  TYPE_UNDEF = 0x00,   // no value defined
-  TYPE_ASCII = 0x01,   // text with its NUL
+  TYPE_UNDEF = 0x00,  // no value defined
+  TYPE_ASCII = 0x01,  // text with its NUL
   TYPE_S32 = 0x02,
   TYPE_DOUBLE = 0x03,
-  TYPE_NULL = 0x10,    // no data
+  TYPE_NULL = 0x10,  // no data
   TYPE_U8 = 0x20,
   TYPE_S8 = 0x30,
   TYPE_U16 = 0x40,
@@ -56,7 +56,8 @@ struct FileHeader {
 static_assert(sizeof(FileHeader) == 48);
 static_assert(offsetof(FileHeader, creation_time) == 4 && offsetof(FileHeader, creator) == 8);
 static_assert(offsetof(FileHeader, destination) == 24 && offsetof(FileHeader, format_major) == 40);
-static_assert(offsetof(FileHeader, destination_minor) == 45 && offsetof(FileHeader, reserved) == 46);
+static_assert(offsetof(FileHeader, destination_minor) == 45 &&
+              offsetof(FileHeader, reserved) == 46);
 static_assert(std::is_trivially_copyable_v<FileHeader>);
 
 // 24 bytes before every element's data.
@@ -92,7 +93,9 @@ inline std::uint32_t load_u32(const unsigned char* p, bool is_reversed) {
   std::memcpy(&v, p, sizeof v);
   return is_reversed ? swap32(v) : v;
 }
-inline void store_u32(unsigned char* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
+inline void store_u32(unsigned char* p, std::uint32_t v) {
+  std::memcpy(p, &v, sizeof v);
+}
 
 // Reverses the bytes of each 2-, 4- or 8-byte value among the first size / value_size bytes
 // of `data`; names, text, 1-byte values, unassigned types and trailing bytes stay as they are.

@@ -7,9 +7,13 @@
 
 #include <ctime>
 
-int stream_descriptor(std::FILE* stream) { return fileno(stream); }
+int stream_descriptor(std::FILE* stream) {
+  return fileno(stream);
+}
 
-bool is_terminal(int descriptor) { return isatty(descriptor) != 0; }
+bool is_terminal(int descriptor) {
+  return isatty(descriptor) != 0;
+}
 
 void set_binary_mode(int) {}
 
@@ -37,4 +41,6 @@ void free_large_block(void* block, std::size_t size) {
     munmap(block, size);
 }
 
-std::int64_t current_time() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t current_time() {
+  return static_cast<std::int64_t>(std::time(nullptr));
+}

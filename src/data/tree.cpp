@@ -160,7 +160,9 @@ static DataNode* find_unique_child(DataNode* node, const char* name) {
   return found;
 }
 
-DataNode* find_child(DataNode* node, const char* name) { return find_unique_child(node, name); }
+DataNode* find_child(DataNode* node, const char* name) {
+  return find_unique_child(node, name);
+}
 
 DataNode* find_equal_child(DataNode* node, const DataNode* probe) {
   for (DataNode* child = node->first_child; child != nullptr; child = child->next) {

@@ -15,10 +15,10 @@ struct DataNode {
   std::int32_t child_count;  // nodes in the list of children, end-of-group marker included
   DataNode* next;            // next sibling
   DataNode* first_child;
-  DataNode* parent;          // null for a root
-  char name[16];             // NUL-terminated when shorter than 16 bytes
-  std::uint32_t type;        // type word of the data now in memory
-  std::uint32_t size;        // bytes of the data now in memory
+  DataNode* parent;           // null for a root
+  char name[16];              // NUL-terminated when shorter than 16 bytes
+  std::uint32_t type;         // type word of the data now in memory
+  std::uint32_t size;         // bytes of the data now in memory
   std::uint32_t stored_type;  // type word on file, or as made
   std::uint32_t stored_size;  // data bytes on file, or as made
   DataReader* source;         // the input holding a file-backed node's data; not owned

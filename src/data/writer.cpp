@@ -117,6 +117,9 @@ static void open_append(DataWriter* writer) {
   writer->stream = std::fopen(writer->file_name, "r+b");
   if (writer->stream == nullptr)
     report_output_error(writer);
+  // A device or a FIFO has no end to reach and nothing to cut back: it is written as it is.
+  if (file_length(stream_descriptor(writer->stream)) < 0)
+    return;
   if (set_position(writer->stream, 0, SEEK_END) != 0)
     report_output_error(writer);
   writer->append_start = get_position(writer->stream);

@@ -154,9 +154,8 @@ int count_group(DataNode* group, std::uint32_t) {
     return 0;
   }
   const std::uint32_t samples = sources.samples;
-  const std::uint32_t with_id = sources.id_array != nullptr && sources.id_count < samples
-                                    ? sources.id_count
-                                    : samples;
+  const std::uint32_t with_id =
+      sources.id_array != nullptr && sources.id_count < samples ? sources.id_count : samples;
   hash_samples(with_id);
   for (std::uint32_t k = 0; k < with_id; k++) {
     if (k + PREFETCH_DISTANCE < with_id)

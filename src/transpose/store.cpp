@@ -21,7 +21,9 @@ DataNode* current_group = nullptr;
 IdIndex id_index;
 std::vector<Trajectory> trajectories;
 
-[[noreturn]] static void out_of_memory() { error_exit("Not enough memory\n"); }
+[[noreturn]] static void out_of_memory() {
+  error_exit("Not enough memory\n");
+}
 
 static std::uint64_t mix(std::uint64_t key) {
   key ^= key >> 30;
@@ -40,7 +42,9 @@ std::uint64_t IdIndex::key_of(double id) {
   return std::bit_cast<std::uint64_t>(id);
 }
 
-std::uint64_t IdIndex::hash_of(std::uint64_t key) { return mix(key); }
+std::uint64_t IdIndex::hash_of(std::uint64_t key) {
+  return mix(key);
+}
 
 const IdIndex::Slot* IdIndex::find(std::uint64_t key, std::uint64_t hash) const {
   if (capacity_ == 0)
@@ -137,7 +141,9 @@ DataNode* trajectory_group(double id) {
   return group;
 }
 
-static bool is_power_of_two(std::uint64_t n) { return (n & (n - 1)) == 0; }
+static bool is_power_of_two(std::uint64_t n) {
+  return (n & (n - 1)) == 0;
+}
 
 static void reindex_copy(DataNode* copy, std::uint64_t old_hash);
 
@@ -221,6 +227,8 @@ class CopyIndex {
   }
 
   void remove(const DataNode* copy, std::uint64_t hash) {
+    if (capacity_ == 0)
+      return;
     const std::size_t mask = capacity_ - 1;
     for (std::size_t i = start(copy->parent, hash); slots_[i].copy != nullptr; i = (i + 1) & mask) {
       if (slots_[i].copy == copy) {

@@ -29,6 +29,12 @@ RunResult run_zvbtrack(const std::vector<std::string>& args, const RunOptions& o
   return run_program(ZVBTRACK_BIN, args, run_options);
 }
 
+RunResult run_zvbtrack_tree(const std::vector<std::string>& args) {
+  RunOptions options;
+  options.argv0 = "zvbtrack";  // the same name in its messages
+  return run_program(ZVBTRACK_TREE_BIN, args, options);
+}
+
 void run_zvbgen(const std::vector<std::string>& args) {
   const RunResult result = run_program(ZVBGEN_BIN, args);
   ASSERT_EQ(result.status, 0) << result.err;

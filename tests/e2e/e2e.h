@@ -19,6 +19,10 @@ extern const char SHORT_HELP[];
 RunResult run_zvbtrack(const std::vector<std::string>& args, const RunOptions& options = {},
                        const std::string& dir = "");
 
+// Runs the same program built to transpose through the output tree always, never laying the
+// output out in advance: what it writes is what zvbtrack must write.
+RunResult run_zvbtrack_tree(const std::vector<std::string>& args);
+
 // Runs the built zvbgen with `args`; the test fails unless it succeeds.
 void run_zvbgen(const std::vector<std::string>& args);
 

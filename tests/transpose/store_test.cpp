@@ -25,7 +25,7 @@ class Store : public testing::Test {
   static void reset() {
     free_tree(&output_file.root);
     init_root(&output_file.root);
-    id_index.clear();
+    clear_store();
     opt_top_group = nullptr;
   }
 };

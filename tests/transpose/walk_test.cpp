@@ -82,7 +82,7 @@ class Walk : public testing::Test {
   void TearDown() override {
     free_tree(&output_file.root);
     free_tree(&input_.root);
-    id_index.clear();
+    clear_store();
     opt_top_group = nullptr;
     current_group = nullptr;
   }
@@ -115,7 +115,7 @@ class Walk : public testing::Test {
   std::string transpose() {
     free_tree(&output_file.root);
     init_root(&output_file.root);
-    id_index.clear();
+    clear_store();
     walk_groups(&input_.root, transpose_group, 0);
     return render(&output_file.root);
   }
