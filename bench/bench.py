@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Benchmark of zvbtrack against the I/O floor of the machine.
+
+Makes the inputs once (outside the repository) with zvbgen, warms the page cache, then
+measures in one interleaved run, median of --reps repetitions per preset:
+  floor  reading the input with cat to /dev/null, plus writing an output-sized file;
+  run    zvbtrack IN time x y z > OUT: wall time, CPU time, MB/s of input, peak RSS;
+and prints a table per preset with the ratios to the floor and of peak RSS to the output.
+With --reference BIN it also runs a second zvbtrack once per preset and checks that both
+outputs are byte-identical (all but the creation time, bytes 4..7).
+
+Example: python3 bench/bench.py --build build --presets medium wide --reps 5
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+
+PRESETS = ["small", "medium", "wide", "long", "nested"]
+
+
+def timed(command, stdout_path=None):
+    """Runs a shell-free command under /usr/bin/time; returns wall, user+sys, max RSS (KiB)."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
+        out = open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL
+        try:
+            result = subprocess.run(
+                ["/usr/bin/time", "-f", "%e %U %S %M", "-o", report.name] + command,
+                stdout=out, stderr=subprocess.PIPE)
+        finally:
+            if stdout_path:
+                out.close()
+        if result.returncode != 0:
+            sys.exit("failed: %s\n%s" % (" ".join(command), result.stderr.decode()))
+        wall, user, system, rss = report.read().split()[-4:]
+        return float(wall), float(user) + float(system), int(rss)
+
+
+def make_input(zvbgen, workdir, preset):
+    path = os.path.join(workdir, preset + ".zvb")
+    if not os.path.exists(path):
+        print("making %s ..." % path, file=sys.stderr)
+        subprocess.run([zvbgen, "-p", preset, "-o", path + ".part"], check=True)
+        os.rename(path + ".part", path)
+    return path
+
+
+def same_output(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        head_a, head_b = fa.read(8), fb.read(8)
+        if head_a[:4] != head_b[:4]:
+            return False
+        while True:
+            block_a, block_b = fa.read(1 << 20), fb.read(1 << 20)
+            if block_a != block_b:
+                return False
+            if not block_a:
+                return True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default="build", help="build directory with zvbtrack, zvbgen")
+    parser.add_argument("--binary", help="zvbtrack to measure (default: BUILD/zvbtrack)")
+    parser.add_argument("--reference", help="second zvbtrack whose output must be identical")
+    parser.add_argument("--workdir", default=os.environ.get("ZVB_BENCH_DIR", "/tmp/zvbbench"))
+    parser.add_argument("--presets", nargs="+", default=PRESETS, choices=PRESETS)
+    parser.add_argument("--reps", type=int, default=5)
+    args = parser.parse_args()
+
+    binary = args.binary or os.path.join(args.build, "zvbtrack")
+    zvbgen = os.path.join(args.build, "zvbgen")
+    os.makedirs(args.workdir, exist_ok=True)
+    inputs = {p: make_input(zvbgen, args.workdir, p) for p in args.presets}
+
+    for preset in args.presets:
+        source = inputs[preset]
+        output = os.path.join(args.workdir, preset + ".out")
+        filler = os.path.join(args.workdir, preset + ".fill")
+        command = [binary, source, "time", "x", "y", "z"]
+        # Warm the page cache and learn the output size.
+        timed(["cat", source])
+        timed(command, output)
+        in_size = os.path.getsize(source)
+        out_size = os.path.getsize(output)
+        floors, runs = [], []
+        for _ in range(args.reps):
+            read = timed(["cat", source])[0]
+            write = timed(["head", "-c", str(out_size), "/dev/zero"], filler)[0]
+            floors.append((read, write))
+            runs.append(timed(command, output))
+        os.remove(filler)
+        read_floor = statistics.median(f[0] for f in floors)
+        write_floor = statistics.median(f[1] for f in floors)
+        floor = statistics.median(f[0] + f[1] for f in floors)
+        wall = statistics.median(r[0] for r in runs)
+        cpu = statistics.median(r[1] for r in runs)
+        rss = statistics.median(r[2] for r in runs) * 1024
+        print("\n%s: input %.1f MB, output %.1f MB, %d runs" %
+              (preset, in_size / 1e6, out_size / 1e6, args.reps))
+        print("  %-28s %10s" % ("", "median"))
+        print("  %-28s %9.3fs (read %.3fs + write %.3fs)" % ("I/O floor", floor, read_floor,
+                                                              write_floor))
+        print("  %-28s %9.3fs" % ("zvbtrack wall", wall))
+        print("  %-28s %9.3fs" % ("zvbtrack CPU (user+sys)", cpu))
+        print("  %-28s %9.1f" % ("MB/s of input", in_size / 1e6 / wall if wall > 0 else 0))
+        print("  %-28s %9.1f MB" % ("peak RSS", rss / 1e6))
+        print("  %-28s %9.2f" % ("wall / floor", wall / floor if floor > 0 else float("inf")))
+        print("  %-28s %9.2f" % ("peak RSS / output size", rss / out_size))
+        if args.reference:
+            expected = output + ".reference"
+            timed([args.reference, source, "time", "x", "y", "z"], expected)
+            verdict = "identical" if same_output(output, expected) else "DIFFERENT"
+            print("  %-28s %9s" % ("output vs reference", verdict))
+            os.remove(expected)
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
