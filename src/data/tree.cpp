@@ -191,39 +191,44 @@ DataNode* find_in_scope(const char* name, DataNode* start) {
   return found;
 }
 
+// Widens `count` values of type T into doubles, exactly: unsigned types by value, signed ones
+// with their sign, floats as they are. Neither block promises alignment.
 template <typename T>
-static double value_at(const unsigned char* data, std::uint32_t i) {
-  T value;
-  std::memcpy(&value, data + static_cast<std::size_t>(i) * sizeof(T), sizeof(T));
-  return static_cast<double>(value);
+static void widen(const unsigned char* values, std::uint32_t count, unsigned char* doubles) {
+  for (std::uint32_t i = 0; i < count; i++) {
+    T value;
+    std::memcpy(&value, values + std::size_t{ i } * sizeof(T), sizeof(T));
+    const double wide = static_cast<double>(value);
+    std::memcpy(doubles + std::size_t{ i } * sizeof(double), &wide, sizeof wide);
+  }
 }
 
 int convert_to_double(DataNode* node) {
   const std::uint32_t value_type = node->type & TYPE_MASK;
-  double (*convert)(const unsigned char*, std::uint32_t);
+  void (*widen_values)(const unsigned char*, std::uint32_t, unsigned char*);
   switch (value_type) {
   case TYPE_DOUBLE:
     return 0;
   case TYPE_S32:
-    convert = value_at<std::int32_t>;
+    widen_values = widen<std::int32_t>;
     break;
   case TYPE_U8:
-    convert = value_at<std::uint8_t>;
+    widen_values = widen<std::uint8_t>;
     break;
   case TYPE_S8:
-    convert = value_at<std::int8_t>;
+    widen_values = widen<std::int8_t>;
     break;
   case TYPE_U16:
-    convert = value_at<std::uint16_t>;
+    widen_values = widen<std::uint16_t>;
     break;
   case TYPE_S16:
-    convert = value_at<std::int16_t>;
+    widen_values = widen<std::int16_t>;
     break;
   case TYPE_U32:
-    convert = value_at<std::uint32_t>;
+    widen_values = widen<std::uint32_t>;
     break;
   case TYPE_FLOAT:
-    convert = value_at<float>;
+    widen_values = widen<float>;
     break;
   default:
     return 1;
@@ -239,10 +244,7 @@ int convert_to_double(DataNode* node) {
     doubles = static_cast<unsigned char*>(std::malloc(count * sizeof(double)));
     if (doubles == nullptr)
       report_error(error_table, ERR_MEMORY);
-    for (std::uint32_t i = 0; i < count; i++) {
-      const double value = convert(node->data, i);
-      std::memcpy(doubles + static_cast<std::size_t>(i) * sizeof(double), &value, sizeof value);
-    }
+    widen_values(node->data, count, doubles);
   }
   if (node->data != nullptr && node->size != 0)
     std::free(node->data);
