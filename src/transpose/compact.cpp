@@ -1,8 +1,12 @@
 // The laid-out transposition: count, lay out, fill.
 #include "transpose/compact.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cli/options.h"
@@ -190,6 +194,32 @@ unsigned char* put_header(unsigned char* at, const char* name, std::uint32_t typ
   return at + HEADER_SIZE;
 }
 
+// Below this many items one thread does the whole work: a second one would not pay.
+constexpr std::size_t PARALLEL_ITEMS = 1 << 16;
+
+// Runs work(begin, end) over the items [0, count) in two parts, the first on a second thread
+// when the machine has a second core; split(count / 2) tells where the parts may meet. Each
+// item is worked on once, by one of the parts; the parts' results are all there on return.
+template <typename Split, typename Work>
+void in_two_parts(std::size_t count, Split split, Work work) {
+  std::size_t middle = 0;
+  if (count >= PARALLEL_ITEMS && std::thread::hardware_concurrency() >= 2)
+    middle = split(count / 2);
+  if (middle == 0 || middle >= count) {
+    work(std::size_t{ 0 }, count);
+    return;
+  }
+  std::thread first;
+  try {
+    first = std::thread(work, std::size_t{ 0 }, middle);
+  } catch (const std::system_error&) {
+    work(std::size_t{ 0 }, count);  // no thread to be had: the same work, in one part
+    return;
+  }
+  work(middle, count);
+  first.join();
+}
+
 // Every trajectory group in the order first met: its header and value, then an array per
 // entry in entry order, then its end-of-group marker, as the tree would be written.
 void lay_out() {
@@ -209,30 +239,51 @@ void lay_out() {
   target_image->bytes = static_cast<unsigned char*>(take_large_block(size));
   if (target_image->bytes == nullptr)
     error_exit("Not enough memory\n");
+  // The headers are the first touch of the image's pages: the two parts fault them in at once.
   const char* group_name = opt_top_group != nullptr ? opt_top_group : "ID";
-  for (const Trajectory& trajectory : trajectories) {
-    unsigned char* at = target_image->bytes + trajectory.position;
-    at = put_header(at, group_name, TRAJECTORY_TYPE, sizeof(double));
-    std::memcpy(at, &trajectory.id, sizeof(double));
-    at += sizeof(double);
-    const std::uint64_t data_size = array_bytes(trajectory) - HEADER_SIZE;
-    for (std::uint32_t i = 0; i < value_count; i++)
-      at = put_header(at, value_names[i], ARRAY_TYPE, data_size) + data_size;
-    static const char no_name[1] = "";
-    put_header(at, no_name, END_MARKER_TYPE, 0);
-  }
+  const auto put_headers = [group_name](std::size_t begin, std::size_t end) {
+    for (std::size_t t = begin; t < end; t++) {
+      const Trajectory& trajectory = trajectories[t];
+      unsigned char* at = target_image->bytes + trajectory.position;
+      at = put_header(at, group_name, TRAJECTORY_TYPE, sizeof(double));
+      std::memcpy(at, &trajectory.id, sizeof(double));
+      at += sizeof(double);
+      const std::uint64_t data_size = array_bytes(trajectory) - HEADER_SIZE;
+      for (std::uint32_t i = 0; i < value_count; i++)
+        at = put_header(at, value_names[i], ARRAY_TYPE, data_size) + data_size;
+      static const char no_name[1] = "";
+      put_header(at, no_name, END_MARKER_TYPE, 0);
+    }
+  };
+  in_two_parts(trajectories.size(), [](std::size_t middle) { return middle; }, put_headers);
 }
 
-// Sample numbers (low 32 bits) of the visited group keyed by trajectory number (high 32
-// bits), and scratch for sorting them.
+// Samples of the last few groups waiting to be written: the values of staged sample i are
+// staged_values[i * value_count ...], its placement is (trajectory number << 32 | i). Values
+// land in the image trajectory by trajectory, so that a trajectory's next values from several
+// groups share the cache lines they go to instead of each fetching a line of its own.
 std::vector<std::uint64_t> placements;
 std::vector<std::uint64_t> sort_scratch;
+std::vector<double> staged_values;
+std::size_t staged_count = 0;
+// Samples staged before they are written, with room for at least the largest group; the
+// staging takes about a sixteenth of the output's size, and the staged numbers stay far below
+// 2^32 however large the output.
+std::size_t staging_capacity = 0;
 
-// Orders the placements by trajectory number, keeping sample order within a trajectory: the
-// values then go to the image front to back instead of all over it.
-void sort_placements(std::uint32_t trajectory_bits) {
+std::uint32_t bits_for(std::size_t count) {
+  std::uint32_t bits = 0;
+  while (bits < 32 && (std::size_t{ 1 } << bits) < count)
+    bits++;
+  return bits;
+}
+
+// Orders the placements by trajectory number, keeping staging order (walk order) within a
+// trajectory.
+void sort_placements() {
   constexpr int DIGIT_BITS = 11;
   constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
+  const std::uint32_t trajectory_bits = bits_for(trajectories.size());
   sort_scratch.resize(placements.size());
   for (std::uint32_t shift = 0; shift < trajectory_bits; shift += DIGIT_BITS) {
     std::size_t starts[DIGITS + 1] = {};
@@ -246,13 +297,6 @@ void sort_placements(std::uint32_t trajectory_bits) {
   }
 }
 
-std::uint32_t bits_for(std::size_t count) {
-  std::uint32_t bits = 0;
-  while (bits < 32 && (std::size_t{ 1 } << bits) < count)
-    bits++;
-  return bits;
-}
-
 // Where the next value of the trajectory's first array goes; the other arrays follow at
 // array_bytes strides.
 unsigned char* first_free_value(const Trajectory& trajectory) {
@@ -260,44 +304,72 @@ unsigned char* first_free_value(const Trajectory& trajectory) {
          std::uint64_t{ trajectory.filled } * sizeof(double);
 }
 
-// The second walk: each sample's values at the next free place of its trajectory's arrays.
-// The first walk has seen every failure, so none can happen here.
+// Writes the sorted placements [begin, end) front to back; the lines and the staged values are
+// announced a few samples ahead so that their fetches overlap.
+void write_placements(std::size_t begin, std::size_t end) {
+  const std::uint32_t entry_count = value_count;
+  for (std::size_t p = begin; p < end; p++) {
+    if (p + PREFETCH_DISTANCE < end) {
+      const std::uint64_t ahead_placement = placements[p + PREFETCH_DISTANCE];
+      const Trajectory& ahead = trajectories[ahead_placement >> 32];
+      const unsigned char* line = first_free_value(ahead);
+      for (std::uint32_t i = 0; i < entry_count; i++, line += array_bytes(ahead))
+        __builtin_prefetch(line, 1);
+      __builtin_prefetch(&staged_values[(ahead_placement & UINT32_MAX) * entry_count]);
+    }
+    const std::uint64_t placement = placements[p];
+    Trajectory& trajectory = trajectories[placement >> 32];
+    const double* values = &staged_values[(placement & UINT32_MAX) * entry_count];
+    const std::uint64_t stride = array_bytes(trajectory);
+    unsigned char* at = first_free_value(trajectory);
+    for (std::uint32_t i = 0; i < entry_count; i++, at += stride)
+      std::memcpy(at, &values[i], sizeof(double));
+    trajectory.filled++;
+  }
+}
+
+// Writes the staged samples to their places in the image. The two parts meet between two
+// trajectories, so that each trajectory is written by one of them, in staging order.
+void write_staged() {
+  sort_placements();
+  const auto between_trajectories = [](std::size_t middle) {
+    while (middle < placements.size() && placements[middle] >> 32 == placements[middle - 1] >> 32)
+      middle++;
+    return middle;
+  };
+  in_two_parts(placements.size(), between_trajectories, write_placements);
+  placements.clear();
+  staged_count = 0;
+}
+
+// The second walk: each sample's values staged, then written to the next free place of its
+// trajectory's arrays. The first walk has seen every failure, so none can happen here.
 int fill_group(DataNode* group, std::uint32_t) {
   if (!resolve_group(group, true))
     return 0;
   const std::uint32_t samples = sources.samples;
+  if (staged_count != 0 && staged_count + samples > staging_capacity)
+    write_staged();
+  const std::uint32_t entry_count = value_count;
+  const std::uint32_t loop_entry = entry_count - 1;
   hash_samples(samples);
-  placements.resize(samples);
+  placements.resize(staged_count + samples);
+  staged_values.resize((staged_count + samples) * entry_count);
+  double loop_value;
+  std::memcpy(&loop_value, sources.entries[loop_entry].node->data, sizeof loop_value);
   for (std::uint32_t k = 0; k < samples; k++) {
     if (k + PREFETCH_DISTANCE < samples)
       id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
     const std::uint64_t number = id_index.find(sample_keys[k], sample_hashes[k])->number;
-    placements[k] = number << 32 | k;
+    const std::size_t staged = staged_count + k;
+    placements[staged] = number << 32 | staged;
+    double* values = &staged_values[staged * entry_count];
+    for (std::uint32_t i = 0; i < loop_entry; i++)
+      std::memcpy(&values[i], sources.entries[i].node->data + std::size_t{ k } * sizeof(double),
+                  sizeof(double));
+    values[loop_entry] = loop_value;
   }
-  sort_placements(bits_for(trajectories.size()));
-
-  // Each value goes to its own cache line, far from the last one written there; the lines
-  // are announced a few samples ahead so that their fetches overlap.
-  const std::uint32_t loop_entry = value_count - 1;
-  const unsigned char* loop_value = sources.entries[loop_entry].node->data;
-  const std::size_t placement_count = placements.size();
-  for (std::size_t p = 0; p < placement_count; p++) {
-    if (p + PREFETCH_DISTANCE < placement_count) {
-      const Trajectory& ahead = trajectories[placements[p + PREFETCH_DISTANCE] >> 32];
-      const unsigned char* line = first_free_value(ahead);
-      for (std::uint32_t i = 0; i <= loop_entry; i++, line += array_bytes(ahead))
-        __builtin_prefetch(line, 1);
-    }
-    const std::uint64_t placement = placements[p];
-    Trajectory& trajectory = trajectories[placement >> 32];
-    const std::size_t k = placement & UINT32_MAX;
-    const std::uint64_t stride = array_bytes(trajectory);
-    unsigned char* at = first_free_value(trajectory);
-    for (std::uint32_t i = 0; i < loop_entry; i++, at += stride)
-      std::memcpy(at, sources.entries[i].node->data + k * sizeof(double), sizeof(double));
-    std::memcpy(at, loop_value, sizeof(double));
-    trajectory.filled++;
-  }
+  staged_count += samples;
   return 0;
 }
 
@@ -329,7 +401,11 @@ bool transpose_compact(DataNode* root, OutputImage* image) {
   }
   target_image = image;
   lay_out();
+  const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);
+  staging_capacity = std::min<std::size_t>(image->size / 16 / bytes_per_sample, INT32_MAX);
+  staged_count = 0;
   walk_groups(root, fill_group, 0);
+  write_staged();
   return true;
 }
 

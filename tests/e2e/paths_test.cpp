@@ -207,6 +207,9 @@ TEST(E2ePaths, LaidOutAndTreeOutputsAgreeOnGeneratedSteps) {
     { { "-T", "20", "-N", "50", "-n", "-f" }, { "time", "x", "y", "z" } },
     // Large enough for the arrays to stay on file.
     { { "-T", "30", "-N", "20000", "-S", "3" }, { "time", "x", "y", "z" } },
+    // Enough objects and samples per step for the layout and the values to be written in two
+    // parts at once.
+    { { "-T", "4", "-N", "70000", "-S", "5" }, { "time", "y", "x" } },
   };
   for (const Generated& run : runs) {
     TempDir dir;
