@@ -1,10 +1,7 @@
 // End-to-end command line: help texts, warnings, progress lines and the error lines of a run,
 // each with its exit status and with nothing on standard output.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -183,37 +180,3 @@ TEST(E2eCli, FailuresPrintOneLineAndTouchNoFile) {
   }
 }
 
-TEST(E2eCli, TerminalIsRefusedForDataOnEitherSide) {
-  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
-  if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
-    GTEST_SKIP() << "no pseudo-terminal here";
-  const std::string terminal_path = ptsname(terminal);
-  TempDir dir;
-  write_file_bytes(dir.file("in.zvb"), example_input());
-  struct Row {
-    Words args;
-    int descriptor;  // the standard stream that is the terminal
-  };
-  const Row rows[] = {
-    { { "in.zvb", "time", "x" }, 1 },
-    { { "-o", "-", "in.zvb", "time", "x" }, 1 },
-    { { "-a", "-", "in.zvb", "time", "x" }, 1 },
-    { { "-", "time", "x" }, 0 },
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(testing::PrintToString(row.args));
-    RunOptions options;
-    const char* path = terminal_path.c_str();
-    const int descriptor = row.descriptor;
-    options.in_child = [path, descriptor] {
-      const int opened = open(path, O_RDWR | O_NOCTTY);
-      if (opened < 0 || dup2(opened, descriptor) < 0)
-        _exit(123);
-    };
-    const RunResult result = run_zvbtrack(row.args, options, dir.path());
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err,
-              "zvbtrack: Error: ZVB output can not be read from or written to a terminal\n");
-  }
-  close(terminal);
-}
