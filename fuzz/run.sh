@@ -36,14 +36,17 @@ run_tree() {
   echo "$status" >"$work/tree.status"
 }
 
-# The whole program on each input, under afl-fuzz, with a fixed command line.
+# The whole program on each input, under afl-fuzz, with a fixed command line. A run counts as
+# hung after 10 s, as in the tree target: a small input whose enclosing groups are copied under
+# every trajectory can make megabytes of output, which takes seconds under the sanitizers when
+# the fuzzers share the cores.
 run_afl() {
   name=$1
   shift
   status=0
   AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1 AFL_NO_AFFINITY=1 \
     AFL_AUTORESUME=1 ASAN_OPTIONS=$sanitizer_options UBSAN_OPTIONS=$undefined_options \
-    afl-fuzz -i "$seeds/run" -o "$work/afl-$name" -V "$seconds" -t 2000 -m none \
+    afl-fuzz -i "$seeds/run" -o "$work/afl-$name" -V "$seconds" -t 10000 -m none \
     -- "$afl_build/zvbtrack" "$@" >"$work/afl-$name.log" 2>&1 || status=$?
   echo "$status" >"$work/afl-$name.status"
 }
