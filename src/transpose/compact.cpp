@@ -135,17 +135,52 @@ bool has_enclosing_copies(DataNode* group) {
 // How far ahead of its use an identifier's slot is announced to the memory system.
 constexpr std::uint32_t PREFETCH_DISTANCE = 16;
 
+// Below this many items one thread does the whole work: a second one would not pay.
+constexpr std::size_t PARALLEL_ITEMS = 1 << 16;
+
+// Runs work(begin, end) over the items [0, count) in two parts, the first on a second thread
+// when the machine has a second core; split(count / 2) tells where the parts may meet. Each
+// item is worked on once, by one of the parts; the parts' results are all there on return.
+template <typename Split, typename Work>
+void in_two_parts(std::size_t count, Split split, Work work) {
+  std::size_t middle = 0;
+  if (count >= PARALLEL_ITEMS && std::thread::hardware_concurrency() >= 2)
+    middle = split(count / 2);
+  if (middle == 0 || middle >= count) {
+    work(std::size_t{ 0 }, count);
+    return;
+  }
+  std::thread first;
+  try {
+    first = std::thread(work, std::size_t{ 0 }, middle);
+  } catch (const std::system_error&) {
+    work(std::size_t{ 0 }, count);  // no thread to be had: the same work, in one part
+    return;
+  }
+  work(middle, count);
+  first.join();
+}
+
+// For work whose parts may meet between any two items.
+std::size_t any_item(std::size_t middle) {
+  return middle;
+}
+
 // Identifier keys and hashes of the visited group's samples.
 std::vector<std::uint64_t> sample_keys;
 std::vector<std::uint64_t> sample_hashes;
 
+void hash_sample_range(std::size_t begin, std::size_t end) {
+  for (std::size_t k = begin; k < end; k++) {
+    sample_keys[k] = IdIndex::key_of(id_of_sample(static_cast<std::uint32_t>(k)));
+    sample_hashes[k] = IdIndex::hash_of(sample_keys[k]);
+  }
+}
+
 void hash_samples(std::uint32_t count) {
   sample_keys.resize(count);
   sample_hashes.resize(count);
-  for (std::uint32_t k = 0; k < count; k++) {
-    sample_keys[k] = IdIndex::key_of(id_of_sample(k));
-    sample_hashes[k] = IdIndex::hash_of(sample_keys[k]);
-  }
+  in_two_parts(count, any_item, hash_sample_range);
 }
 
 // The first walk: trajectories in the order first met and their sample counts, with the
@@ -194,32 +229,6 @@ unsigned char* put_header(unsigned char* at, const char* name, std::uint32_t typ
   return at + HEADER_SIZE;
 }
 
-// Below this many items one thread does the whole work: a second one would not pay.
-constexpr std::size_t PARALLEL_ITEMS = 1 << 16;
-
-// Runs work(begin, end) over the items [0, count) in two parts, the first on a second thread
-// when the machine has a second core; split(count / 2) tells where the parts may meet. Each
-// item is worked on once, by one of the parts; the parts' results are all there on return.
-template <typename Split, typename Work>
-void in_two_parts(std::size_t count, Split split, Work work) {
-  std::size_t middle = 0;
-  if (count >= PARALLEL_ITEMS && std::thread::hardware_concurrency() >= 2)
-    middle = split(count / 2);
-  if (middle == 0 || middle >= count) {
-    work(std::size_t{ 0 }, count);
-    return;
-  }
-  std::thread first;
-  try {
-    first = std::thread(work, std::size_t{ 0 }, middle);
-  } catch (const std::system_error&) {
-    work(std::size_t{ 0 }, count);  // no thread to be had: the same work, in one part
-    return;
-  }
-  work(middle, count);
-  first.join();
-}
-
 // Every trajectory group in the order first met: its header and value, then an array per
 // entry in entry order, then its end-of-group marker, as the tree would be written.
 void lay_out() {
@@ -255,7 +264,7 @@ void lay_out() {
       put_header(at, no_name, END_MARKER_TYPE, 0);
     }
   };
-  in_two_parts(trajectories.size(), [](std::size_t middle) { return middle; }, put_headers);
+  in_two_parts(trajectories.size(), any_item, put_headers);
 }
 
 // Samples of the last few groups waiting to be written: the values of staged sample i are
@@ -343,7 +352,8 @@ void write_staged() {
 }
 
 // The second walk: each sample's values staged, then written to the next free place of its
-// trajectory's arrays. The first walk has seen every failure, so none can happen here.
+// trajectory's arrays. The first walk has seen every failure, so none can happen here. The
+// samples of a group are looked up and staged in two parts at once: the index is only read.
 int fill_group(DataNode* group, std::uint32_t) {
   if (!resolve_group(group, true))
     return 0;
@@ -352,23 +362,28 @@ int fill_group(DataNode* group, std::uint32_t) {
     write_staged();
   const std::uint32_t entry_count = value_count;
   const std::uint32_t loop_entry = entry_count - 1;
-  hash_samples(samples);
+  sample_keys.resize(samples);
+  sample_hashes.resize(samples);
   placements.resize(staged_count + samples);
   staged_values.resize((staged_count + samples) * entry_count);
   double loop_value;
   std::memcpy(&loop_value, sources.entries[loop_entry].node->data, sizeof loop_value);
-  for (std::uint32_t k = 0; k < samples; k++) {
-    if (k + PREFETCH_DISTANCE < samples)
-      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
-    const std::uint64_t number = id_index.find(sample_keys[k], sample_hashes[k])->number;
-    const std::size_t staged = staged_count + k;
-    placements[staged] = number << 32 | staged;
-    double* values = &staged_values[staged * entry_count];
-    for (std::uint32_t i = 0; i < loop_entry; i++)
-      std::memcpy(&values[i], sources.entries[i].node->data + std::size_t{ k } * sizeof(double),
-                  sizeof(double));
-    values[loop_entry] = loop_value;
-  }
+  const auto stage = [entry_count, loop_entry, loop_value](std::size_t begin, std::size_t end) {
+    hash_sample_range(begin, end);
+    for (std::size_t k = begin; k < end; k++) {
+      if (k + PREFETCH_DISTANCE < end)
+        id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+      const std::uint64_t number = id_index.find(sample_keys[k], sample_hashes[k])->number;
+      const std::size_t staged = staged_count + k;
+      placements[staged] = number << 32 | staged;
+      double* values = &staged_values[staged * entry_count];
+      for (std::uint32_t i = 0; i < loop_entry; i++)
+        std::memcpy(&values[i], sources.entries[i].node->data + k * sizeof(double),
+                    sizeof(double));
+      values[loop_entry] = loop_value;
+    }
+  };
+  in_two_parts(samples, any_item, stage);
   staged_count += samples;
   return 0;
 }
