@@ -274,7 +274,6 @@ void lay_out() {
 std::vector<std::uint64_t> placements;
 std::vector<std::uint64_t> sort_scratch;
 std::vector<double> staged_values;
-std::size_t staged_count = 0;
 // Samples staged before they are written, with room for at least the largest group; the
 // staging takes about a sixteenth of the output's size, and the staged numbers stay far below
 // 2^32 however large the output.
@@ -348,7 +347,6 @@ void write_staged() {
   };
   in_two_parts(placements.size(), between_trajectories, write_placements);
   placements.clear();
-  staged_count = 0;
 }
 
 // The second walk: each sample's values staged, then written to the next free place of its
@@ -358,33 +356,33 @@ int fill_group(DataNode* group, std::uint32_t) {
   if (!resolve_group(group, true))
     return 0;
   const std::uint32_t samples = sources.samples;
-  if (staged_count != 0 && staged_count + samples > staging_capacity)
+  if (!placements.empty() && placements.size() + samples > staging_capacity)
     write_staged();
+  const std::size_t first_staged = placements.size();
   const std::uint32_t entry_count = value_count;
   const std::uint32_t loop_entry = entry_count - 1;
   sample_keys.resize(samples);
   sample_hashes.resize(samples);
-  placements.resize(staged_count + samples);
-  staged_values.resize((staged_count + samples) * entry_count);
+  placements.resize(first_staged + samples);
+  staged_values.resize((first_staged + samples) * entry_count);
   double loop_value;
   std::memcpy(&loop_value, sources.entries[loop_entry].node->data, sizeof loop_value);
-  const auto stage = [entry_count, loop_entry, loop_value](std::size_t begin, std::size_t end) {
+  const auto stage = [first_staged, entry_count, loop_entry, loop_value](std::size_t begin,
+                                                                         std::size_t end) {
     hash_sample_range(begin, end);
     for (std::size_t k = begin; k < end; k++) {
       if (k + PREFETCH_DISTANCE < end)
         id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
       const std::uint64_t number = id_index.find(sample_keys[k], sample_hashes[k])->number;
-      const std::size_t staged = staged_count + k;
+      const std::size_t staged = first_staged + k;
       placements[staged] = number << 32 | staged;
       double* values = &staged_values[staged * entry_count];
       for (std::uint32_t i = 0; i < loop_entry; i++)
-        std::memcpy(&values[i], sources.entries[i].node->data + k * sizeof(double),
-                    sizeof(double));
+        std::memcpy(&values[i], sources.entries[i].node->data + k * sizeof(double), sizeof(double));
       values[loop_entry] = loop_value;
     }
   };
   in_two_parts(samples, any_item, stage);
-  staged_count += samples;
   return 0;
 }
 
@@ -418,7 +416,7 @@ bool transpose_compact(DataNode* root, OutputImage* image) {
   lay_out();
   const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);
   staging_capacity = std::min<std::size_t>(image->size / 16 / bytes_per_sample, INT32_MAX);
-  staged_count = 0;
+  placements.clear();
   walk_groups(root, fill_group, 0);
   write_staged();
   return true;
