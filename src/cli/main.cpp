@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: Calculating...\n", input_name);
   // The common case is laid out as the file's bytes in two walks; the rest builds the tree.
   OutputImage image{};
-  const bool laid_out = LAY_OUT_OUTPUT && transpose_compact(&input_file.root, &image);
+  const bool laid_out = LAY_OUT_OUTPUT && transpose_compact(&input_file.root, &image, &writer);
   if (!laid_out)
     walk_groups(&input_file.root, transpose_group, 0);
   close_input(&reader);

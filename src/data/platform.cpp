@@ -1,10 +1,13 @@
 // Operating-system services for the data layer, on POSIX.
 #include "data/platform.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 int stream_descriptor(std::FILE* stream) {
@@ -39,6 +42,51 @@ void* take_large_block(std::size_t size) {
 void free_large_block(void* block, std::size_t size) {
   if (block != nullptr)
     munmap(block, size);
+}
+
+int reopen_read_write(int descriptor) {
+  struct stat status;
+  const int flags = fcntl(descriptor, F_GETFL);
+  if (flags < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
+    return -1;
+  if ((flags & O_ACCMODE) == O_RDWR)
+    return fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  // The descriptor's own entry under /proc opens the file it is open on, whatever its name.
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+  const int reopened = open(path, O_RDWR | O_CLOEXEC);
+  if (reopened < 0)
+    return -1;
+  struct stat reopened_status;
+  if (fstat(reopened, &reopened_status) != 0 || reopened_status.st_dev != status.st_dev ||
+      reopened_status.st_ino != status.st_ino) {
+    close(reopened);
+    return -1;
+  }
+  return reopened;
+}
+
+int allocate_file_space(int descriptor, std::int64_t offset, std::int64_t length) {
+  int result;
+  do {
+    result = fallocate(descriptor, 0, static_cast<off_t>(offset), static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
+unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length) {
+  void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor,
+                       static_cast<off_t>(offset));
+  return mapping == MAP_FAILED ? nullptr : static_cast<unsigned char*>(mapping);
+}
+
+void unmap_file(unsigned char* mapping, std::size_t length) {
+  if (mapping != nullptr)
+    munmap(mapping, length);
+}
+
+std::int64_t map_granularity() {
+  return sysconf(_SC_PAGESIZE);
 }
 
 std::int64_t current_time() {

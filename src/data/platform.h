@@ -26,6 +26,22 @@ std::int64_t file_length(int descriptor);
 void* take_large_block(std::size_t size);
 void free_large_block(void* block, std::size_t size);
 
+// A descriptor open for reading and writing on the same regular file as `descriptor`, which
+// may be open for writing only: what mapping the file for writing needs. -1 when there is
+// none (not a regular file, or the file may not be read).
+int reopen_read_write(int descriptor);
+
+// Makes the file `offset + length` bytes long with every block up to there allocated now, so
+// that storing into a mapping of them cannot run out of space. 0, or -1 with errno set
+// (EOPNOTSUPP where the file system cannot allocate ahead).
+int allocate_file_space(int descriptor, std::int64_t offset, std::int64_t length);
+
+// Maps `length` bytes of the file from `offset` (a multiple of map_granularity()) for reading
+// and writing, shared with the file; null when it cannot be mapped.
+unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length);
+void unmap_file(unsigned char* mapping, std::size_t length);
+std::int64_t map_granularity();
+
 // Seconds since 1970-01-01 00:00 UTC.
 std::int64_t current_time();
 

@@ -139,6 +139,10 @@ void open_output(const char* output_name, const char* append_name, DataWriter* w
   writer->guard_descriptor = -1;
   writer->temp_name = nullptr;
   writer->final_name = nullptr;
+  writer->mapping = nullptr;
+  writer->mapping_length = 0;
+  writer->mapped_output = nullptr;
+  writer->output_end = -1;
   const char* name = append_name != nullptr ? append_name : output_name;
   // A write beyond a file-size limit fails with EFBIG and is reported like any other.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -269,9 +273,77 @@ void write_file(DataWriter* writer, DataFile* data_file) {
   finish_output(writer);
 }
 
+// Where the next byte written to the descriptor lands: its position, or with O_APPEND its end.
+static std::int64_t next_write_offset(int descriptor, std::int64_t length) {
+  const int flags = fcntl(descriptor, F_GETFL);
+  if (flags < 0)
+    return -1;
+  if ((flags & O_APPEND) != 0)
+    return length;
+  return static_cast<std::int64_t>(lseek(descriptor, 0, SEEK_CUR));
+}
+
+unsigned char* map_output(DataWriter* writer, std::uint64_t size) {
+  const int descriptor = stream_descriptor(writer->stream);
+  const std::int64_t length = file_length(descriptor);
+  // Only a file written at its end: writing into the middle of one keeps what follows.
+  if (length < 0 || std::fflush(writer->stream) != 0 ||
+      next_write_offset(descriptor, length) != length)
+    return nullptr;
+  const std::uint64_t total = size + (writer->append == 0 ? sizeof(FileHeader) : 0);
+  const std::int64_t granularity = map_granularity();
+  const std::int64_t map_start = length - length % granularity;
+  const std::uint64_t map_length = static_cast<std::uint64_t>(length - map_start) + total;
+  if (total > static_cast<std::uint64_t>(INT64_MAX - length) || map_length > SIZE_MAX)
+    return nullptr;
+  const int file = reopen_read_write(descriptor);
+  if (file < 0)
+    return nullptr;
+  // From here on a failed run cuts the file back to where the output begins.
+  int spare = file;
+  if (writer->guard_descriptor < 0) {
+    writer->append_start = length;
+    writer->guard_descriptor = file;
+    spare = -1;
+    guard_target(writer);
+  }
+  if (allocate_file_space(file, length, static_cast<std::int64_t>(total)) != 0) {
+    // A file system that cannot allocate ahead gets the output written; any other failure is
+    // one that writing would meet as well.
+    if (errno != EOPNOTSUPP && errno != ENOSYS)
+      report_output_error(writer);
+    if (spare >= 0)
+      close(spare);
+    return nullptr;
+  }
+  writer->mapping = map_file(file, map_start, static_cast<std::size_t>(map_length));
+  if (spare >= 0)
+    close(spare);
+  if (writer->mapping == nullptr) {
+    if (ftruncate(writer->guard_descriptor, static_cast<off_t>(writer->append_start)) != 0)
+      report_output_error(writer);
+    return nullptr;
+  }
+  writer->mapping_length = static_cast<std::size_t>(map_length);
+  writer->mapped_output = writer->mapping + (length - map_start);
+  writer->output_end = length + static_cast<std::int64_t>(total);
+  return writer->mapped_output + (total - size);
+}
+
 void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char* elements,
                     std::uint64_t size) {
   stamp_header(header);
+  if (writer->mapping != nullptr) {
+    if (writer->append == 0)
+      encode_file_header(*header, writer->mapped_output);
+    unmap_file(writer->mapping, writer->mapping_length);
+    writer->mapping = nullptr;
+    // The stream goes on after the output, as if it had written it.
+    if (set_position(writer->stream, writer->output_end, SEEK_SET) != 0)
+      report_output_error(writer);
+    finish_output(writer);
+    return;
+  }
   if (writer->append == 0) {
     unsigned char bytes[sizeof(FileHeader)];
     encode_file_header(*header, bytes);

@@ -13,10 +13,15 @@ struct DataWriter {
   const char* file_name;  // the -o or -a text as given, or "-"; not owned
   std::int32_t append;    // 1 with -a: no FileHeader is written
   // What a failed run needs to leave the target as it found it:
-  std::int64_t append_start;  // length of the file appended to, else -1
+  std::int64_t append_start;  // length of the file appended to or mapped at its end, else -1
   int guard_descriptor;       // a descriptor of that file kept to cut it back, else -1
   char* temp_name;            // output onto the input goes here first (malloc), else null
   char* final_name;           // and is renamed over this path when complete (malloc)
+  // The output file mapped by map_output, else null:
+  unsigned char* mapping;
+  std::size_t mapping_length;
+  unsigned char* mapped_output;  // where the output begins in the mapping
+  std::int64_t output_end;       // the file's length with the whole output in it
 };
 
 // Chooses and opens the output: both names given is ERR_OUTPUT_CONFLICT; no name or "-" is
@@ -38,8 +43,17 @@ void init_file_header(FileHeader* header, const char* creator, std::uint8_t crea
 // ends well with an incomplete file. Does not return on failure.
 void write_file(DataWriter* writer, DataFile* data_file);
 
+// Room for the `size` bytes of elements of a laid-out output in the output file itself, when
+// that is a regular file written at its end and the system can map it: the file is extended
+// by the whole output at once (its blocks allocated now, so that storing into the room cannot
+// run out of space) and mapped, and a failed run cuts it back. Returns null when the output
+// cannot be mapped; the elements are then laid out in memory and written. A file that cannot
+// take the output ends the run as writing it would have.
+unsigned char* map_output(DataWriter* writer, std::uint64_t size);
+
 // Writes a file whose elements are already laid out as bytes: the stamped header (not when
-// appending), then `size` bytes in one piece; then finishes as write_file does.
+// appending), then `size` bytes in one piece (or, when they were laid out in map_output's room,
+// only the header); then finishes as write_file does.
 void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char* elements,
                     std::uint64_t size);
 

@@ -231,7 +231,7 @@ unsigned char* put_header(unsigned char* at, const char* name, std::uint32_t typ
 
 // Every trajectory group in the order first met: its header and value, then an array per
 // entry in entry order, then its end-of-group marker, as the tree would be written.
-void lay_out() {
+void lay_out(DataWriter* writer) {
   for (const IdIndex::Slot& slot : id_index) {
     if (slot.number != NO_TRAJECTORY)
       trajectories[slot.number].samples = slot.samples;
@@ -243,9 +243,13 @@ void lay_out() {
   }
   target_image->size = size;
   target_image->bytes = nullptr;
+  target_image->in_output = false;
   if (size == 0)
     return;
-  target_image->bytes = static_cast<unsigned char*>(take_large_block(size));
+  target_image->bytes = map_output(writer, size);
+  target_image->in_output = target_image->bytes != nullptr;
+  if (!target_image->in_output)
+    target_image->bytes = static_cast<unsigned char*>(take_large_block(size));
   if (target_image->bytes == nullptr)
     error_exit("Not enough memory\n");
   // The headers are the first touch of the image's pages: the two parts fault them in at once.
@@ -402,7 +406,7 @@ bool names_allow_layout() {
 
 }  // namespace
 
-bool transpose_compact(DataNode* root, OutputImage* image) {
+bool transpose_compact(DataNode* root, OutputImage* image, DataWriter* writer) {
   if (!names_allow_layout())
     return false;
   sources.entries.assign(value_count, Source{ nullptr, 0 });
@@ -413,7 +417,7 @@ bool transpose_compact(DataNode* root, OutputImage* image) {
     return false;
   }
   target_image = image;
-  lay_out();
+  lay_out(writer);
   const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);
   staging_capacity = std::min<std::size_t>(image->size / 16 / bytes_per_sample, INT32_MAX);
   placements.clear();
@@ -423,7 +427,8 @@ bool transpose_compact(DataNode* root, OutputImage* image) {
 }
 
 void free_image(OutputImage* image) {
-  free_large_block(image->bytes, image->size);
+  if (!image->in_output)
+    free_large_block(image->bytes, image->size);
   image->bytes = nullptr;
   image->size = 0;
 }

@@ -10,11 +10,13 @@
 #include <cstdint>
 
 #include "data/tree.h"
+#include "data/writer.h"
 
 // The elements of an output file, after its header.
 struct OutputImage {
-  unsigned char* bytes;  // take_large_block; null when size is 0
+  unsigned char* bytes;  // the output file's mapping, or take_large_block; null when size is 0
   std::uint64_t size;
+  bool in_output;  // the bytes are the output file's own (map_output)
 };
 
 // Gives the image's memory back.
@@ -24,6 +26,7 @@ void free_image(OutputImage* image);
 // every failure transpose_group would report, in the same order. Returns false when the input
 // or the request needs the output tree (a group with enclosing groups to copy, a name given
 // twice, an empty name); nothing is then kept, and the caller walks with transpose_group.
-bool transpose_compact(DataNode* root, OutputImage* image);
+// The image is laid out in the room `writer` finds in the output file where it can.
+bool transpose_compact(DataNode* root, OutputImage* image, DataWriter* writer);
 
 #endif  // ZVBTRACK_TRANSPOSE_COMPACT_H_

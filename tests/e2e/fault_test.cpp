@@ -236,17 +236,24 @@ TEST(E2eFault, FullFileSystemLeavesTheInputAndTheAppendedFileAsTheyWere) {
     const char* name;
     Words args;  // run in the small file system, which holds in.zvb and old.zvb
     const char* err;
+    bool onto_old;  // standard output is old.zvb, opened to append (`>> old.zvb`)
   };
   const Row rows[] = {
-    { "AppendToAFile", { "-a", "old.zvb", "in.zvb", "time", "x", "y" }, "\"old.zvb\"" },
-    { "OntoTheInput", { "-o", "in.zvb", "in.zvb", "time", "x", "y" }, "\"in.zvb\"" },
+    { "AppendToAFile", { "-a", "old.zvb", "in.zvb", "time", "x", "y" }, "\"old.zvb\"", false },
+    { "OntoTheInput", { "-o", "in.zvb", "in.zvb", "time", "x", "y" }, "\"in.zvb\"", false },
+    { "StandardOutputAppending", { "in.zvb", "time", "x", "y" }, "\"-\"", true },
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const Files files = { { "in.zvb", input }, { "old.zvb", previous } };
     write_files(dir.file("small"), files);
     RunOptions options;
-    options.in_child = in_child();
+    const bool onto_old = row.onto_old;
+    options.in_child = in_child([onto_old] {
+      const int old = onto_old ? open("old.zvb", O_WRONLY | O_APPEND) : -1;
+      if (onto_old && (old < 0 || dup2(old, 1) < 0))
+        _exit(122);
+    });
     const RunResult result = run_zvbtrack(row.args, options, dir.file("small"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, coded(std::string(row.err) + ": No space left on device"));

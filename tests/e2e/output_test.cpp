@@ -1,6 +1,7 @@
 // End-to-end output: standard input and output, -o, -a, output onto the input itself (small and
 // large), and what a failed or full output leaves behind.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -169,4 +170,57 @@ TEST(E2eOutput, LargeInputTransposedOntoItself) {
   EXPECT_EQ(onto_itself.out, "");
   EXPECT_TRUE(SameOutput(file_bytes(big), expected));
   EXPECT_EQ(directory_files(dir.path()).size(), 1u);
+}
+
+// Standard output may be a pipe, a file written at its end (emptied, appended to, or following
+// what an earlier command wrote), or a file written from its start with more after: the
+// output lands where a plain write would put it, and the file's other bytes stay.
+TEST(E2eOutput, StandardOutputLandsWhereTheShellPointsIt) {
+  TempDir dir;
+  // Several pages of output, so that the file's own pages hold it wherever it begins.
+  run_zvbgen({ "-T", "20", "-N", "300", "-S", "3", "-o", dir.file("in") });
+  const RunResult piped = run_zvbtrack({ "in", "time", "x", "y" }, {}, dir.path());
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  ASSERT_GT(piped.out.size(), std::size_t{ 5 } << 12);
+  std::string full = piped.out;
+  full.replace(4, 4, 4, '\0');
+  const std::string elements = full.substr(48);
+  const std::string before(5001, 'b');  // ends inside a page
+  const std::string longer = full + before;
+  struct Row {
+    const char* name;
+    std::string command;  // run in the directory that holds "in" and "out"
+    std::string out;      // what "out" holds before the run
+    std::string written;  // and afterwards
+    std::size_t header_at;  // where the output's file header begins, or npos
+  };
+  const std::size_t none = std::string::npos;
+  const std::string program = std::string("'") + ZVBTRACK_BIN + "'";
+  const std::string run = program + " in time x y";
+  const Row rows[] = {
+    { "Pipe", run + " | cat > out", before, full, 0 },
+    { "Emptied", run + " > out", before, full, 0 },
+    { "Appended", run + " >> out", before, before + full, before.size() },
+    { "AfterOtherOutput", "{ printf abc; " + run + "; printf def; } > out", before,
+      "abc" + full + "def", 3 },
+    { "OverTheStart", run + " 1<> out", std::string(longer.size(), 'b'), full + before, 0 },
+    { "AppendOption", program + " -a out in time x y", before, before + elements, none },
+  };
+  RunOptions options;
+  options.in_child = [path = dir.path()] {
+    if (chdir(path.c_str()) != 0)
+      _exit(124);
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    write_file_bytes(dir.file("out"), row.out);
+    const RunResult result = run_program("/bin/sh", { "-c", row.command }, options);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    std::string written = file_bytes(dir.file("out"));
+    if (row.header_at != none && written.size() >= row.header_at + 8)
+      written.replace(row.header_at + 4, 4, 4, '\0');
+    EXPECT_EQ(written.size(), row.written.size());
+    EXPECT_TRUE(written == row.written);
+  }
 }
