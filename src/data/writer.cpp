@@ -300,32 +300,31 @@ unsigned char* map_output(DataWriter* writer, std::uint64_t size) {
   if (file < 0)
     return nullptr;
   // From here on a failed run cuts the file back to where the output begins.
-  int spare = file;
   if (writer->guard_descriptor < 0) {
     writer->append_start = length;
-    writer->guard_descriptor = file;
-    spare = -1;
+    writer->guard_descriptor = dup(file);
+    if (writer->guard_descriptor < 0) {
+      close(file);
+      return nullptr;
+    }
     guard_target(writer);
   }
-  if (allocate_file_space(file, length, static_cast<std::int64_t>(total)) != 0) {
-    // A file system that cannot allocate ahead gets the output written; any other failure is
-    // one that writing would meet as well.
-    if (errno != EOPNOTSUPP && errno != ENOSYS)
-      report_output_error(writer);
-    if (spare >= 0)
-      close(spare);
-    return nullptr;
-  }
-  writer->mapping = map_file(file, map_start, static_cast<std::size_t>(map_length));
-  if (spare >= 0)
-    close(spare);
-  if (writer->mapping == nullptr) {
-    if (ftruncate(writer->guard_descriptor, static_cast<off_t>(writer->append_start)) != 0)
+  // Whatever keeps the file from growing (no room, a size limit, a file system that cannot
+  // allocate ahead, an append-only file) is left to writing, which meets it again and reports
+  // it as it always has.
+  unsigned char* mapping = nullptr;
+  if (allocate_file_space(file, length, static_cast<std::int64_t>(total)) == 0)
+    mapping = map_file(file, map_start, static_cast<std::size_t>(map_length));
+  const bool grown = file_length(file) != length;
+  close(file);
+  if (mapping == nullptr) {
+    if (grown && ftruncate(writer->guard_descriptor, static_cast<off_t>(length)) != 0)
       report_output_error(writer);
     return nullptr;
   }
+  writer->mapping = mapping;
   writer->mapping_length = static_cast<std::size_t>(map_length);
-  writer->mapped_output = writer->mapping + (length - map_start);
+  writer->mapped_output = mapping + (length - map_start);
   writer->output_end = length + static_cast<std::int64_t>(total);
   return writer->mapped_output + (total - size);
 }

@@ -47,8 +47,8 @@ void write_file(DataWriter* writer, DataFile* data_file);
 // that is a regular file written at its end and the system can map it: the file is extended
 // by the whole output at once (its blocks allocated now, so that storing into the room cannot
 // run out of space) and mapped, and a failed run cuts it back. Returns null when the output
-// cannot be mapped; the elements are then laid out in memory and written. A file that cannot
-// take the output ends the run as writing it would have.
+// cannot be mapped or the file cannot grow now; the elements are then laid out in memory and
+// written, and writing meets and reports whatever kept the file from growing.
 unsigned char* map_output(DataWriter* writer, std::uint64_t size);
 
 // Writes a file whose elements are already laid out as bytes: the stamped header (not when

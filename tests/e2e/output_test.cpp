@@ -1,6 +1,9 @@
 // End-to-end output: standard input and output, -o, -a, output onto the input itself (small and
 // large), and what a failed or full output leaves behind.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -223,4 +226,35 @@ TEST(E2eOutput, StandardOutputLandsWhereTheShellPointsIt) {
     EXPECT_EQ(written.size(), row.written.size());
     EXPECT_TRUE(written == row.written);
   }
+}
+
+// A file that may only grow by appending cannot be given room ahead: it is appended to.
+TEST(E2eOutput, AppendOnlyFileIsAppendedTo) {
+  TempDir dir;
+  write_file_bytes(dir.file("in"), example_input());
+  write_file_bytes(dir.file("out"), "abc");
+  const int descriptor = open(dir.file("out").c_str(), O_RDONLY);
+  ASSERT_GE(descriptor, 0);
+  int flags = 0;
+  const bool marked = ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags |= FS_APPEND_FL, ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0);
+  if (!marked) {
+    close(descriptor);
+    GTEST_SKIP() << "cannot mark a file append-only here";
+  }
+  RunOptions options;
+  options.in_child = [path = dir.path()] {
+    const int out = open((path + "/out").c_str(), O_WRONLY | O_APPEND);
+    if (chdir(path.c_str()) != 0 || out < 0 || dup2(out, 1) < 0)
+      _exit(124);
+  };
+  const RunResult result = run_zvbtrack({ "in", "time", "x", "y" }, options);
+  flags &= ~FS_APPEND_FL;
+  ioctl(descriptor, FS_IOC_SETFLAGS, &flags);  // so that the directory can be removed
+  close(descriptor);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  const std::string written = file_bytes(dir.file("out"));
+  ASSERT_EQ(written.substr(0, 3), "abc");
+  EXPECT_TRUE(SameOutput(written.substr(3), example_output()));
 }
