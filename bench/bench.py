@@ -7,7 +7,10 @@ measures in one interleaved run, median of --reps repetitions per preset:
   run    zvbtrack IN time x y z > OUT: wall time, CPU time, MB/s of input, peak RSS;
 and prints a table per preset with the ratios to the floor and of peak RSS to the output.
 With --reference BIN it also runs a second zvbtrack once per preset and checks that both
-outputs are byte-identical (all but the creation time, bytes 4..7).
+outputs are byte-identical (all but the creation time, bytes 4..7). With --numpy PYTHON it
+also times bench/numpy_baseline.py, the short numpy script zvbtrack replaces, under that
+interpreter (one with numpy; `apt-get install python3-numpy` gives /usr/bin/python3 one), and
+checks its output too.
 
 Example: python3 bench/bench.py --build build --presets medium wide --reps 5
 """
@@ -74,6 +77,8 @@ def main():
     parser.add_argument("--build", default="build", help="build directory with zvbtrack, zvbgen")
     parser.add_argument("--binary", help="zvbtrack to measure (default: BUILD/zvbtrack)")
     parser.add_argument("--reference", help="second zvbtrack whose output must be identical")
+    parser.add_argument("--numpy", metavar="PYTHON",
+                        help="also time the numpy script under this interpreter")
     parser.add_argument("--workdir", default=os.environ.get("ZVB_BENCH_DIR", "/tmp/zvbbench"))
     parser.add_argument("--presets", nargs="+", default=PRESETS, choices=PRESETS)
     parser.add_argument("--reps", type=int, default=5)
@@ -94,12 +99,20 @@ def main():
         timed(command, output)
         in_size = os.path.getsize(source)
         out_size = os.path.getsize(output)
-        floors, runs = [], []
+        baseline = None
+        if args.numpy and preset != "nested":  # the script knows flat steps only
+            script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "numpy_baseline.py")
+            baseline = [args.numpy, script, source, "time", "x", "y", "z"]
+        floors, runs, baseline_runs = [], [], []
         for _ in range(args.reps):
             read = timed(["cat", source])[0]
             write = timed(["head", "-c", str(out_size), "/dev/zero"], filler)[0]
             floors.append((read, write))
             runs.append(timed(command, output))
+            if baseline:
+                baseline_runs.append(timed(baseline, filler))
+        if baseline:
+            verdict = "identical" if same_output(output, filler) else "DIFFERENT"
         os.remove(filler)
         read_floor = statistics.median(f[0] for f in floors)
         write_floor = statistics.median(f[1] for f in floors)
@@ -118,6 +131,13 @@ def main():
         print("  %-28s %9.1f MB" % ("peak RSS", rss / 1e6))
         print("  %-28s %9.2f" % ("wall / floor", wall / floor if floor > 0 else float("inf")))
         print("  %-28s %9.2f" % ("peak RSS / output size", rss / out_size))
+        if baseline:
+            numpy_wall = statistics.median(r[0] for r in baseline_runs)
+            print("  %-28s %9.3fs, CPU %.3fs, peak RSS %.1f MB, output %s" % (
+                "numpy script wall", numpy_wall,
+                statistics.median(r[1] for r in baseline_runs),
+                statistics.median(r[2] for r in baseline_runs) * 1024 / 1e6, verdict))
+            print("  %-28s %9.2f" % ("numpy script / zvbtrack", numpy_wall / wall))
         if args.reference:
             expected = output + ".reference"
             timed([args.reference, source, "time", "x", "y", "z"], expected)
