@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/report.h"
+#include "base/report.h"
 #include "data/reader.h"
 #include "data/stream.h"
 #include "data/tree.h"

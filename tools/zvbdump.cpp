@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "cli/report.h"
+#include "base/report.h"
 #include "data/reader.h"
 #include "dump/path.h"
 #include "dump/print.h"

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "cli/options.h"
-#include "cli/report.h"
+#include "base/report.h"
 #include "data/reader.h"
 #include "data/writer.h"
 #include "transpose/compact.h"
@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
   DataReader reader;
   open_input(input_name, &reader);
   loop_var_name = argv[1];
+  id_array_name = opt_top_group;
   const std::uint32_t array_count = static_cast<std::uint32_t>(argc - 2);
   value_count = array_count;
   if (opt_verbose != 0)

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/report.h"
+#include "base/report.h"
 
 int opt_short_help = 0;
 int opt_long_help = 0;

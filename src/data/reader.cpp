@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/report.h"
-#include "data/platform.h"
+#include "base/report.h"
+#include "base/platform.h"
 
 constexpr std::size_t INPUT_BUFFER_SIZE = 4096;
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/report.h"
+#include "base/report.h"
 #include "data/stream.h"
 
 void init_root(DataNode* node) {

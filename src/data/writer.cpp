@@ -12,8 +12,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "cli/report.h"
-#include "data/platform.h"
+#include "base/report.h"
+#include "base/platform.h"
 
 constexpr std::size_t OUTPUT_BUFFER_SIZE = 1 << 20;
 

@@ -9,9 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/options.h"
-#include "cli/report.h"
-#include "data/platform.h"
+#include "base/report.h"
+#include "base/platform.h"
 #include "data/stream.h"
 #include "transpose/store.h"
 
@@ -94,11 +93,11 @@ bool resolve_entry(std::uint32_t i, bool load) {
 // Finds what the visit of `group` reads. Returns false when the group is skipped.
 bool resolve_group(DataNode* group, bool load) {
   current_group = group;
-  DataNode* id_array = find_in_scope(opt_top_group != nullptr ? opt_top_group : "ID", group);
+  DataNode* id_array = find_in_scope(id_array_name != nullptr ? id_array_name : "ID", group);
   if (id_array != nullptr &&
       (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
     id_array = nullptr;
-  if (id_array == nullptr && opt_top_group != nullptr)
+  if (id_array == nullptr && id_array_name != nullptr)
     return false;
   sources.id_array = id_array;
   sources.id_count = id_array != nullptr ? id_array->size / sizeof(double) : 0;
@@ -253,7 +252,7 @@ void lay_out(DataWriter* writer) {
   if (target_image->bytes == nullptr)
     error_exit("Not enough memory\n");
   // The headers are the first touch of the image's pages: the two parts fault them in at once.
-  const char* group_name = opt_top_group != nullptr ? opt_top_group : "ID";
+  const char* group_name = id_array_name != nullptr ? id_array_name : "ID";
   const auto put_headers = [group_name](std::size_t begin, std::size_t end) {
     for (std::size_t t = begin; t < end; t++) {
       const Trajectory& trajectory = trajectories[t];

@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/options.h"
-#include "cli/report.h"
-#include "data/platform.h"
+#include "base/report.h"
+#include "base/platform.h"
 
 DataFile output_file;
 const char* loop_var_name = nullptr;
+const char* id_array_name = nullptr;
 std::uint32_t value_count = 0;
 const char** value_names = nullptr;
 ValueGetter* value_getters = nullptr;
@@ -130,7 +130,7 @@ DataNode* trajectory_group(double id) {
   if (!added)
     return trajectories[number].group;
   DataNode templ{};
-  set_name(templ.name, opt_top_group != nullptr ? opt_top_group : "ID");
+  set_name(templ.name, id_array_name != nullptr ? id_array_name : "ID");
   templ.type = TRAJECTORY_TYPE;
   templ.size = sizeof id;
   templ.data = reinterpret_cast<unsigned char*>(&id);

@@ -21,6 +21,9 @@ extern DataFile output_file;
 // The request, filled before the walk and only read during it. Entry i names a value and
 // its getter; the arrays come first in command-line order, the loop variable last.
 extern const char* loop_var_name;
+// The -s text: the ID array's name and the trajectory groups' name; a group without such an
+// array is skipped. Null: "ID", and a group without an "ID" array counts its samples instead.
+extern const char* id_array_name;
 extern std::uint32_t value_count;
 extern const char** value_names;
 extern ValueGetter* value_getters;

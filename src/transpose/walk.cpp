@@ -4,8 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/options.h"
-#include "cli/report.h"
+#include "base/report.h"
 #include "data/stream.h"
 #include "transpose/store.h"
 
@@ -66,11 +65,11 @@ int transpose_group(DataNode* group, std::uint32_t) {
   current_group = group;
   // Without -s a group lacking an "ID" array is still transposed, with the sample index as
   // the ID; with -s it is skipped. An empty ID array counts as present.
-  DataNode* id_array = find_in_scope(opt_top_group != nullptr ? opt_top_group : "ID", group);
+  DataNode* id_array = find_in_scope(id_array_name != nullptr ? id_array_name : "ID", group);
   if (id_array != nullptr &&
       (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
     id_array = nullptr;
-  if (id_array == nullptr && opt_top_group != nullptr)
+  if (id_array == nullptr && id_array_name != nullptr)
     return 0;
   load_data(id_array);
   const std::uint32_t id_count = id_array != nullptr ? id_array->size / sizeof(double) : 0;

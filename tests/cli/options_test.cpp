@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli/report.h"
+#include "base/report.h"
 
 using testing::Eq;
 using testing::ExitedWithCode;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/report.h"
+#include "base/report.h"
 #include "support/temp_dir.h"
 #include "support/tree_fixture.h"
 #include "support/zvb_builder.h"

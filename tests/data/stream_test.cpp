@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/report.h"
+#include "base/report.h"
 #include "support/temp_dir.h"
 #include "support/tree_fixture.h"
 #include "support/zvb_builder.h"

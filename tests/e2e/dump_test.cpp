@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/report.h"
+#include "base/report.h"
 #include "gtest/gtest.h"
 #include "support/run.h"
 #include "support/temp_dir.h"

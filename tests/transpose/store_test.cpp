@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 
 using testing::Eq;
 using testing::ExitedWithCode;
@@ -26,7 +25,7 @@ class Store : public testing::Test {
     free_tree(&output_file.root);
     init_root(&output_file.root);
     clear_store();
-    opt_top_group = nullptr;
+    id_array_name = nullptr;
   }
 };
 
@@ -90,9 +89,9 @@ TEST_F(Store, OneGroupPerIdInFirstMetOrder) {
 }
 
 TEST_F(Store, GroupsBearTheSOptionText) {
-  opt_top_group = "track";
+  id_array_name = "track";
   EXPECT_EQ(std::memcmp(trajectory_group(1)->name, "track\0\0\0\0\0\0\0\0\0\0\0", 16), 0);
-  opt_top_group = "exactly16letters";
+  id_array_name = "exactly16letters";
   EXPECT_EQ(std::memcmp(trajectory_group(2)->name, "exactly16letters", 16), 0);
 }
 

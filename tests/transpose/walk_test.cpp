@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 #include "data/reader.h"
 #include "support/temp_dir.h"
 #include "support/zvb_builder.h"
@@ -83,7 +82,7 @@ class Walk : public testing::Test {
     free_tree(&output_file.root);
     free_tree(&input_.root);
     clear_store();
-    opt_top_group = nullptr;
+    id_array_name = nullptr;
     current_group = nullptr;
   }
 

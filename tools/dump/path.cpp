@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/report.h"
+#include "base/report.h"
 #include "dump/values.h"
 
 [[noreturn]] static void reject_path(const char* path) {

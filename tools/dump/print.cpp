@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/report.h"
+#include "base/report.h"
 #include "data/stream.h"
 #include "dump/values.h"
 

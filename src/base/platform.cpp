@@ -1,5 +1,5 @@
 // Operating-system services for the data layer, on POSIX.
-#include "data/platform.h"
+#include "base/platform.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

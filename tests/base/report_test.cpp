@@ -1,5 +1,5 @@
 // Error reporting: the exact lines, their order against standard output, and exit statuses.
-#include "cli/report.h"
+#include "base/report.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // Error table and the two ways a failure is reported: by code and directly.
-#ifndef ZVBTRACK_CLI_REPORT_H_
-#define ZVBTRACK_CLI_REPORT_H_
+#ifndef ZVBTRACK_BASE_REPORT_H_
+#define ZVBTRACK_BASE_REPORT_H_
 
 #include <cstdint>
 
@@ -63,4 +63,4 @@ extern const ErrorEntry error_table[ERROR_CODE_COUNT];
 using FailureCleanup = void (*)();
 void set_failure_cleanup(FailureCleanup cleanup);
 
-#endif  // ZVBTRACK_CLI_REPORT_H_
+#endif  // ZVBTRACK_BASE_REPORT_H_

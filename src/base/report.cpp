@@ -1,5 +1,5 @@
 // Error table and reporting: every failure ends the process with one line on standard error.
-#include "cli/report.h"
+#include "base/report.h"
 
 #include <cstdarg>
 #include <cstdio>

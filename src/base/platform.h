@@ -1,6 +1,6 @@
 // The few operating-system services the data layer needs beyond the C streams.
-#ifndef ZVBTRACK_DATA_PLATFORM_H_
-#define ZVBTRACK_DATA_PLATFORM_H_
+#ifndef ZVBTRACK_BASE_PLATFORM_H_
+#define ZVBTRACK_BASE_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -45,4 +45,4 @@ std::int64_t map_granularity();
 // Seconds since 1970-01-01 00:00 UTC.
 std::int64_t current_time();
 
-#endif  // ZVBTRACK_DATA_PLATFORM_H_
+#endif  // ZVBTRACK_BASE_PLATFORM_H_
