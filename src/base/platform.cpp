@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <string>
 
 int stream_descriptor(std::FILE* stream) {
   return fileno(stream);
@@ -87,6 +89,59 @@ void unmap_file(unsigned char* mapping, std::size_t length) {
 
 std::int64_t map_granularity() {
   return sysconf(_SC_PAGESIZE);
+}
+
+static int open_scratch_in(const std::string& directory) {
+  std::string name = directory.empty() ? "." : directory;
+  name += "/.zvbtrack-scratch-XXXXXX";
+  const int descriptor = mkostemp(name.data(), O_CLOEXEC);
+  if (descriptor >= 0)
+    unlink(name.c_str());
+  return descriptor;
+}
+
+int open_scratch_file(const char* directory) {
+  int descriptor = -1;
+  if (directory != nullptr)
+    descriptor = open_scratch_in(directory);
+  if (descriptor < 0) {
+    const char* temporary = std::getenv("TMPDIR");
+    descriptor = open_scratch_in(temporary != nullptr && *temporary != '\0' ? temporary : "/tmp");
+  }
+  return descriptor;
+}
+
+int read_at(int descriptor, void* bytes, std::size_t size, std::int64_t offset) {
+  auto* at = static_cast<unsigned char*>(bytes);
+  while (size > 0) {
+    const ssize_t got = pread(descriptor, at, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0) {
+      if (got == 0)
+        errno = EIO;
+      return -1;
+    }
+    at += got;
+    size -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return 0;
+}
+
+int write_at(int descriptor, const void* bytes, std::size_t size, std::int64_t offset) {
+  const auto* at = static_cast<const unsigned char*>(bytes);
+  while (size > 0) {
+    const ssize_t put = pwrite(descriptor, at, size, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put < 0)
+      return -1;
+    at += put;
+    size -= static_cast<std::size_t>(put);
+    offset += put;
+  }
+  return 0;
 }
 
 std::int64_t current_time() {

@@ -42,6 +42,15 @@ unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length)
 void unmap_file(unsigned char* mapping, std::size_t length);
 std::int64_t map_granularity();
 
+// A new temporary file in `directory` (null or unusable: $TMPDIR, else /tmp), open for reading
+// and writing, whose name is removed at once, so that it is gone on any exit. -1 with errno.
+int open_scratch_file(const char* directory);
+
+// Reads or writes exactly `size` bytes at `offset`, going on after short transfers and
+// interruptions. 0, or -1 with errno set (0 bytes read counts as EIO).
+int read_at(int descriptor, void* bytes, std::size_t size, std::int64_t offset);
+int write_at(int descriptor, const void* bytes, std::size_t size, std::int64_t offset);
+
 // Seconds since 1970-01-01 00:00 UTC.
 std::int64_t current_time();
 

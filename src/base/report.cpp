@@ -23,6 +23,7 @@ const ErrorEntry error_table[ERROR_CODE_COUNT] = {
   { &default_sink, "ZVB output can not be read from or written to a terminal" },
   { &default_sink, "\"%s\": Groups nested too deeply" },
   { &default_sink, "\"%s\": Array of 4 GiB or more" },
+  { &default_sink, "\"%s\": Input changed while being read" },
 };
 
 static FailureCleanup failure_cleanup = nullptr;

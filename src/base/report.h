@@ -37,7 +37,8 @@ enum : std::uint32_t {
   ERR_TERMINAL = 10,        // a terminal where a data file is expected
   ERR_DEPTH = 11,           // "\"%s\": Groups nested too deeply": input name
   ERR_ARRAY_SIZE = 12,      // "\"%s\": Array of 4 GiB or more": element name
-  ERROR_CODE_COUNT = 13,
+  ERR_INPUT_CHANGED = 13,   // "\"%s\": Input changed while being read": input name
+  ERROR_CODE_COUNT = 14,
 };
 
 extern const ErrorEntry error_table[ERROR_CODE_COUNT];

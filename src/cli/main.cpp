@@ -3,12 +3,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "base/memory.h"
 
 #include "cli/options.h"
 #include "base/report.h"
 #include "data/reader.h"
 #include "data/writer.h"
-#include "transpose/compact.h"
+#include "transpose/engine.h"
 #include "transpose/store.h"
 #include "transpose/walk.h"
 
@@ -38,6 +41,33 @@ static void* take_request_list(std::uint32_t count) {
   error_exit("Not enough memory\n");
 }
 
+// The memory the output may take at once: ZVBTRACK_MEMORY, else half of what the system lets
+// the process use (the rest serves the index, the input's tree and the system's caches);
+// 0: no limit known.
+static std::uint64_t memory_budget() {
+  const char* text = std::getenv("ZVBTRACK_MEMORY");
+  if (text != nullptr && *text != '\0') {
+    std::uint64_t bytes = 0;
+    if (!parse_memory_size(text, &bytes))
+      error_exit("ZVBTRACK_MEMORY=\"%s\" is not a size: give bytes, or a number with K, M or G\n",
+                 text);
+    return bytes;
+  }
+  return system_memory_limit() / 2;
+}
+
+// Temporary files go beside a named output file; for standard output, to $TMPDIR or /tmp.
+static std::string scratch_directory(const char* output_name) {
+  if (output_name == nullptr || std::strcmp(output_name, "-") == 0)
+    return "";
+  const char* slash = std::strrchr(output_name, '/');
+  if (slash == nullptr)
+    return ".";
+  if (slash == output_name)
+    return "/";
+  return std::string(output_name, static_cast<std::size_t>(slash - output_name));
+}
+
 int main(int argc, char** argv) {
   std::set_new_handler(out_of_memory);
   std::memset(&input_file.header, 0, sizeof input_file.header);
@@ -55,6 +85,7 @@ int main(int argc, char** argv) {
     print_help(option_table, opt_long_help, write_stderr);
 
   const char* input_name = argv[0];
+  const std::uint64_t budget = memory_budget();
   DataReader reader;
   open_input(input_name, &reader);
   loop_var_name = argv[1];
@@ -83,10 +114,15 @@ int main(int argc, char** argv) {
   init_root(&output_file.root);
   if (opt_verbose != 0)
     std::fprintf(stderr, "%s: Calculating...\n", input_name);
-  // The common case is laid out as the file's bytes in two walks; the rest builds the tree.
-  OutputImage image{};
-  const bool laid_out = LAY_OUT_OUTPUT && transpose_compact(&input_file.root, &image, &writer);
-  if (!laid_out)
+  // The output is laid out as the file's bytes; only a request that meets copies of enclosing
+  // groups of its own names builds the tree.
+  const std::string scratch = scratch_directory(opt_append != nullptr ? opt_append : opt_output);
+  const LayoutSettings settings{ reader.file_name, budget,
+                                 scratch.empty() ? nullptr : scratch.c_str() };
+  const bool laid_out = LAY_OUT_OUTPUT && count_output(&input_file.root, settings);
+  if (laid_out)
+    fill_output(&input_file.root, &writer);
+  else
     walk_groups(&input_file.root, transpose_group, 0);
   close_input(&reader);
 
@@ -94,10 +130,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: Writing output\n", input_name);
   init_file_header(&output_file.header, "ZVBTRACK", 1, 0, "", 0, 0);
   if (laid_out)
-    write_laid_out(&writer, &output_file.header, image.bytes, image.size);
+    write_output(&writer, &output_file.header);
   else
     write_file(&writer, &output_file);
-  free_image(&image);
   if (FREE_TREES_AT_END) {
     free_tree(&output_file.root);
     free_tree(&input_file.root);

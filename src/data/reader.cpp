@@ -83,6 +83,7 @@ int read_file(DataReader* reader, DataFile* data_file, int mode) {
   root.data_offset = 0;
   root.data = nullptr;
   root.insert_after = nullptr;
+  root.child_names = nullptr;
   read_elements(reader, &root, reversed, load_all);
   return 0;
 }
@@ -138,6 +139,7 @@ void read_elements(DataReader* reader, DataNode* parent, bool reversed, bool loa
     node->data_offset = 0;
     node->data = nullptr;
     node->insert_after = nullptr;
+    node->child_names = nullptr;
     if (last != nullptr)
       last->next = node;
     else

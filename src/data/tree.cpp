@@ -1,11 +1,65 @@
 // Operations on the data tree: building, searching, walking, converting and freeing nodes.
 #include "data/tree.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "base/report.h"
 #include "data/stream.h"
+
+// Searches among fewer children than this walk the list; from this many on, they go by name.
+constexpr std::int32_t INDEXED_CHILDREN = 16;
+
+struct ChildNames {
+  struct Entry {
+    const DataNode* first;  // the first child of the name; null: an empty entry
+    DataNode* only;         // the child when it is the only one of its name, else null
+  };
+  std::vector<Entry> entries;  // open addressing, a power of two, at most half full
+  std::size_t used = 0;
+};
+
+static std::uint64_t hash_name(const char* bytes, std::size_t length) {
+  std::uint64_t hash = 0xCBF29CE484222325ULL;
+  for (std::size_t i = 0; i < length; i++)
+    hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ULL;
+  return hash ^ (hash >> 29);
+}
+
+static ChildNames::Entry* name_entry(ChildNames* names, const char* bytes, std::size_t length) {
+  const std::size_t mask = names->entries.size() - 1;
+  for (std::size_t i = hash_name(bytes, length) & mask;; i = (i + 1) & mask) {
+    ChildNames::Entry& entry = names->entries[i];
+    if (entry.first == nullptr || (name_length(entry.first->name) == length &&
+                                   std::memcmp(entry.first->name, bytes, length) == 0))
+      return &entry;
+  }
+}
+
+static void index_child(ChildNames* names, DataNode* child) {
+  if (2 * (names->used + 1) > names->entries.size()) {
+    std::vector<ChildNames::Entry> old(std::max<std::size_t>(64, 4 * names->used));
+    old.swap(names->entries);
+    for (const ChildNames::Entry& entry : old) {
+      if (entry.first != nullptr)
+        *name_entry(names, entry.first->name, name_length(entry.first->name)) = entry;
+    }
+  }
+  ChildNames::Entry* entry = name_entry(names, child->name, name_length(child->name));
+  if (entry->first == nullptr) {
+    *entry = ChildNames::Entry{ child, child };
+    names->used++;
+  } else {
+    entry->only = nullptr;
+  }
+}
+
+static void drop_child_names(DataNode* node) {
+  delete node->child_names;
+  node->child_names = nullptr;
+}
 
 void init_root(DataNode* node) {
   node->child_count = 0;
@@ -19,6 +73,7 @@ void init_root(DataNode* node) {
 }
 
 static void free_node(DataNode* node) {
+  drop_child_names(node);
   if (node->data != nullptr && node->size != 0)
     std::free(node->data);
   std::free(node);
@@ -49,6 +104,7 @@ void free_tree(DataNode* node) {
   node->first_child = nullptr;
   node->child_count = 0;
   node->insert_after = nullptr;
+  drop_child_names(node);
 }
 
 void release_data(DataNode* node) {
@@ -113,9 +169,12 @@ static DataNode* insert_child(DataNode* parent, const char* name, std::uint32_t 
   node->data_offset = 0;
   node->data = nullptr;
   node->insert_after = nullptr;
+  node->child_names = nullptr;
   *link = node;  // linked before its data are taken, so a failure leaves a tree free_tree can free
   if ((type & FLAG_END_GROUP) == 0)
     parent->insert_after = node;  // a new marker stays last: later children go before it
+  if (parent->child_names != nullptr)
+    index_child(parent->child_names, node);
   if (size != 0) {
     node->data = static_cast<unsigned char*>(std::malloc(size));
     if (node->data == nullptr)
@@ -149,6 +208,17 @@ DataNode* add_array(DataNode* parent, const char* name, std::uint32_t count,
 
 // The one child named `name`, or null when none or several bear it.
 static DataNode* find_unique_child(DataNode* node, const char* name) {
+  if (node->child_names == nullptr && node->child_count >= INDEXED_CHILDREN) {
+    node->child_names = new ChildNames;
+    for (DataNode* child = node->first_child; child != nullptr; child = child->next)
+      index_child(node->child_names, child);
+  }
+  if (node->child_names != nullptr) {
+    const std::size_t length = std::strlen(name);
+    if (length > NAME_SIZE)
+      return nullptr;
+    return name_entry(node->child_names, name, length)->only;
+  }
   DataNode* found = nullptr;
   for (DataNode* child = node->first_child; child != nullptr; child = child->next) {
     if (!name_equals(child->name, name))

@@ -28,6 +28,10 @@ struct DataNode {
   // ahead of the end-of-group marker), so that growing a list costs the same at any length;
   // null when not known yet, and then the list is searched.
   DataNode* insert_after;
+  // The children by name, made by the first search among many children so that a search costs
+  // the same however many siblings there are; kept up to date by add_group and add_array,
+  // freed with the node's children. Null until then. Owned.
+  struct ChildNames* child_names;
 };
 
 // A file in memory: its header and the root, whose children are the top-level elements.

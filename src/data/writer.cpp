@@ -352,3 +352,21 @@ void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char*
     write_item(writer, elements, size);
   finish_output(writer);
 }
+
+void write_file_header(DataWriter* writer, FileHeader* header) {
+  stamp_header(header);
+  if (writer->append == 0) {
+    unsigned char bytes[sizeof(FileHeader)];
+    encode_file_header(*header, bytes);
+    write_item(writer, bytes, sizeof bytes);
+  }
+}
+
+void write_output_bytes(DataWriter* writer, const unsigned char* bytes, std::uint64_t size) {
+  if (size != 0)
+    write_item(writer, bytes, size);
+}
+
+void finish_file(DataWriter* writer) {
+  finish_output(writer);
+}

@@ -57,6 +57,13 @@ unsigned char* map_output(DataWriter* writer, std::uint64_t size);
 void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char* elements,
                     std::uint64_t size);
 
+// Writes a file whose elements come in parts: write_file_header stamps the header and writes
+// it (not when appending), write_output_bytes each part in order, finish_file finishes as
+// write_file does. Do not return on failure.
+void write_file_header(DataWriter* writer, FileHeader* header);
+void write_output_bytes(DataWriter* writer, const unsigned char* bytes, std::uint64_t size);
+void finish_file(DataWriter* writer);
+
 // Writes the children of `group` in order with their subtrees, up to and including the
 // first end-of-group marker.
 void write_children(DataWriter* writer, DataNode* group);

@@ -31,6 +31,7 @@ TEST(Report, ErrorTableHoldsEveryMessageWordForWord) {
     "ZVB output can not be read from or written to a terminal",
     "\"%s\": Groups nested too deeply",
     "\"%s\": Array of 4 GiB or more",
+    "\"%s\": Input changed while being read",
   };
   static_assert(sizeof expected / sizeof expected[0] == ERROR_CODE_COUNT);
   for (std::uint32_t code = 0; code < ERROR_CODE_COUNT; code++) {

@@ -1,0 +1,16 @@
+// How much memory the process may use: what the system grants it, or what the user says.
+#ifndef ZVBTRACK_BASE_MEMORY_H_
+#define ZVBTRACK_BASE_MEMORY_H_
+
+#include <cstdint>
+
+// Reads a size in bytes: digits, optionally followed by K, M or G (powers of 1024, either
+// case, an optional trailing B or iB). Returns false for anything else, for 0 and on overflow.
+bool parse_memory_size(const char* text, std::uint64_t* bytes);
+
+// The memory the system lets this process use: the least of the memory cgroup's limit (and
+// its ancestors': v2 memory.max, v1 memory.limit_in_bytes) and the available memory
+// (MemAvailable). 0 when none of them can be read.
+std::uint64_t system_memory_limit();
+
+#endif  // ZVBTRACK_BASE_MEMORY_H_

@@ -1,0 +1,378 @@
+// The laid-out transposition: the first walk, which counts, and the layout.
+#include "transpose/engine.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <unordered_map>
+
+#include "base/report.h"
+#include "transpose/fill.h"
+#include "transpose/layout.h"
+#include "transpose/sources.h"
+
+LaidOut laid_out;
+
+namespace {
+
+constexpr std::uint32_t TRAJECTORY_TYPE = FLAG_GROUP | FLAG_SINGLE | TYPE_DOUBLE;
+constexpr std::uint32_t ARRAY_TYPE = FLAG_ARRAY | TYPE_DOUBLE;
+// Values an output array holds before its size would reach 4 GiB.
+constexpr std::uint64_t MAX_VALUES = UINT32_MAX / sizeof(double);
+// Bytes of the sample log kept in memory before it goes to a temporary file.
+constexpr std::size_t SAMPLE_LOG_BUFFER = 4 << 20;
+
+// Entries that share a name append to one array: the first entry of a name makes it, and
+// each sample adds the values of all of them, in entry order.
+void plan_request() {
+  laid_out.array_names.clear();
+  laid_out.array_shares.clear();
+  laid_out.entry_places.assign(value_count, EntryPlace{});
+  for (std::uint32_t j = 0; j < value_count; j++) {
+    std::uint32_t a = 0;
+    while (a < laid_out.array_names.size() &&
+           std::strcmp(laid_out.array_names[a], value_names[j]) != 0)
+      a++;
+    if (a == laid_out.array_names.size()) {
+      laid_out.array_names.push_back(value_names[j]);
+      laid_out.array_shares.push_back(0);
+    }
+    laid_out.entry_places[j].array = a;
+    laid_out.entry_places[j].occurrence = laid_out.array_shares[a]++;
+  }
+  std::uint32_t before = 0;
+  std::vector<std::uint32_t> before_array(laid_out.array_names.size());
+  for (std::size_t a = 0; a < laid_out.array_names.size(); a++) {
+    before_array[a] = before;
+    before += laid_out.array_shares[a];
+  }
+  for (EntryPlace& place : laid_out.entry_places) {
+    place.before = before_array[place.array];
+    place.share = laid_out.array_shares[place.array];
+  }
+}
+
+// ---- Copies of enclosing groups: one Content per distinct element, one Container per place.
+
+std::unordered_multimap<std::uint64_t, std::uint32_t> content_index;
+IdIndex sub_index;  // (place << 32 | content) -> the copy of that content below that place
+
+bool same_content(const Content& content, const DataNode* group) {
+  return content.type == group->type && content.size == group->size &&
+         names_equal(content.name, group->name) &&
+         (group->size == 0 ||
+          std::memcmp(&laid_out.content_bytes[content.data], group->data, group->size) == 0);
+}
+
+std::uint32_t intern_content(const DataNode* group) {
+  const std::uint64_t hash = content_hash(group);
+  const auto [first, last] = content_index.equal_range(hash);
+  for (auto it = first; it != last; ++it) {
+    if (same_content(laid_out.contents[it->second], group))
+      return it->second;
+  }
+  Content content;
+  std::memcpy(content.name, group->name, NAME_SIZE);
+  content.type = group->type;
+  content.size = group->size;
+  content.data = laid_out.content_bytes.size();
+  if (group->size != 0)
+    laid_out.content_bytes.insert(laid_out.content_bytes.end(), group->data,
+                                  group->data + group->size);
+  const auto number = static_cast<std::uint32_t>(laid_out.contents.size());
+  laid_out.contents.push_back(content);
+  content_index.emplace(hash, number);
+  return number;
+}
+
+std::uint32_t new_container(std::uint32_t content) {
+  laid_out.containers.push_back(
+      Container{ 0, 0, 0, NO_CONTAINER, NO_CONTAINER, NO_CONTAINER, content });
+  return static_cast<std::uint32_t>(laid_out.containers.size() - 1);
+}
+
+// The copy of `content` below `place`, made after the copies made before it when new.
+std::uint32_t copy_below(std::uint32_t place, std::uint32_t content) {
+  const std::uint64_t key = std::uint64_t{ place } << 32 | content;
+  bool added = false;
+  IdIndex::Slot* slot = sub_index.find_or_add(
+      key, IdIndex::hash_of(key), static_cast<std::uint32_t>(laid_out.containers.size()), &added);
+  if (!added)
+    return slot->number;
+  const std::uint32_t copy = new_container(content);
+  Container& parent = laid_out.containers[place];
+  laid_out.containers[copy].next_sub = parent.first_sub;
+  parent.first_sub = copy;
+  return copy;
+}
+
+// The enclosing groups of `group` copied below each trajectory, innermost first: all but
+// those without a value of their own (bit 0x10 of the type word) and those named like the
+// loop variable.
+void enclosing_chain(DataNode* group, std::vector<std::uint32_t>* chain) {
+  chain->clear();
+  for (DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
+    if ((enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name))
+      chain->push_back(intern_content(enclosing));
+  }
+}
+
+// A place's first sample puts its arrays after the copies made so far. The sample that would
+// take an array past 4 GiB ends the run, naming the first entry whose append would.
+void check_room(std::uint64_t samples_before) {
+  for (std::uint32_t j = 0; j < value_count; j++) {
+    const EntryPlace& place = laid_out.entry_places[j];
+    if (samples_before * place.share + place.occurrence + 1 > MAX_VALUES)
+      error_exit("Array \"%s\" would reach 4 GiB in the output\n", value_names[j]);
+  }
+}
+
+std::uint32_t largest_share = 1;
+
+void count_direct_sample(Container& place) {
+  if (place.samples == 0)
+    place.block_after = place.first_sub;
+  if ((std::uint64_t{ place.samples } + 1) * largest_share > MAX_VALUES)
+    check_room(place.samples);
+  place.samples++;
+}
+
+std::vector<std::uint32_t> chain;
+
+// The first walk: trajectories in the order first met, their places and sample counts, with
+// the failures of transpose_group at the points where it meets them.
+int count_group(DataNode* group, std::uint32_t) {
+  if (!resolve_group(group, false))
+    return 0;
+  const std::uint32_t samples = sources.samples;
+  const std::uint32_t with_id =
+      sources.id_array != nullptr && sources.id_count < samples ? sources.id_count : samples;
+  enclosing_chain(group, &chain);
+  const bool has_copies = !chain.empty();
+  laid_out.plans.push_back(GroupPlan{ group, samples, has_copies });
+  hash_samples(with_id);
+  for (std::uint32_t k = 0; k < with_id; k++) {
+    if (k + PREFETCH_DISTANCE < with_id)
+      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+    bool added = false;
+    IdIndex::Slot* slot =
+        id_index.find_or_add(sample_keys[k], sample_hashes[k],
+                             static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
+    if (added) {
+      const std::uint32_t root = new_container(NO_CONTAINER);
+      laid_out.tracks.push_back(Track{ id_of_sample(k), 0, root });
+    }
+    if (!has_copies) {
+      // Samples placed in the trajectory group itself are counted in the index's slot, which
+      // this loop touches anyway; they join the place once the walk is over.
+      if (slot->samples == 0) {
+        Container& root = laid_out.containers[laid_out.tracks[slot->number].container];
+        root.block_after = root.first_sub;
+      }
+      if ((std::uint64_t{ slot->samples } + 1) * largest_share > MAX_VALUES)
+        check_room(slot->samples);
+      slot->samples++;
+      continue;
+    }
+    std::uint32_t place = laid_out.tracks[slot->number].container;
+    for (std::uint32_t content : chain)
+      place = copy_below(place, content);
+    count_direct_sample(laid_out.containers[place]);
+    std::memcpy(laid_out.sample_log->append(0, sizeof place), &place, sizeof place);
+  }
+  if (with_id < samples)
+    error_exit("ID array shorter than data arrays\n");
+  if (sources.longest > samples)
+    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
+  return 0;
+}
+
+// ---- Layout.
+
+// The copies below each place in the order they were made.
+void order_copies() {
+  for (Container& container : laid_out.containers) {
+    std::uint32_t reversed = NO_CONTAINER;
+    std::uint32_t sub = container.first_sub;
+    while (sub != NO_CONTAINER) {
+      const std::uint32_t next = laid_out.containers[sub].next_sub;
+      laid_out.containers[sub].next_sub = reversed;
+      reversed = sub;
+      sub = next;
+    }
+    container.first_sub = reversed;
+  }
+}
+
+// Where the output's elements go: a window of the output's bytes and what to do there.
+struct Writing {
+  unsigned char* window;  // null: only lay out
+  std::uint64_t start;
+  std::uint64_t length;
+};
+
+void put_bytes(const Writing& writing, std::uint64_t at, const void* bytes, std::uint64_t size) {
+  if (writing.window == nullptr || at >= writing.start + writing.length ||
+      at + size <= writing.start)
+    return;
+  const std::uint64_t from = at < writing.start ? writing.start - at : 0;
+  const std::uint64_t to = std::min(size, writing.start + writing.length - at);
+  std::memcpy(writing.window + (at + from - writing.start),
+              static_cast<const unsigned char*>(bytes) + from, to - from);
+}
+
+void put_header(const Writing& writing, std::uint64_t at, const char* name_field,
+                std::uint32_t type, std::uint64_t size) {
+  ElementHeader header;
+  std::memcpy(header.name, name_field, NAME_SIZE);
+  header.type = type;
+  header.size = static_cast<std::uint32_t>(size);
+  unsigned char bytes[sizeof(ElementHeader)];
+  encode_element_header(header, bytes);
+  put_bytes(writing, at, bytes, sizeof bytes);
+}
+
+char id_name_field[NAME_SIZE];
+std::vector<std::array<char, NAME_SIZE>> array_name_fields;
+
+std::uint64_t lay_out_block(const Writing& writing, Container& place, std::uint64_t at) {
+  place.position = at;
+  if (writing.window != nullptr && at < writing.start + writing.length &&
+      at + block_size(place.samples) > writing.start)
+    place.filled = 0;
+  for (std::size_t a = 0; a < laid_out.array_names.size(); a++) {
+    const std::uint64_t data_size =
+        std::uint64_t{ place.samples } * laid_out.array_shares[a] * sizeof(double);
+    put_header(writing, at, array_name_fields[a].data(), ARRAY_TYPE, data_size);
+    at += ELEMENT_HEADER_SIZE + data_size;
+  }
+  return at;
+}
+
+// Lays out (and puts the part that falls in the window of) the children of `place` from `at`,
+// then its end-of-group marker; returns where the next element begins. Recursion goes one
+// level per copied enclosing group: no deeper than the reader lets groups nest.
+std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_number,
+                               std::uint64_t at) {
+  Container& place = laid_out.containers[place_number];
+  if (place.samples != 0 && place.block_after == NO_CONTAINER)
+    at = lay_out_block(writing, place, at);
+  for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
+       sub = laid_out.containers[sub].next_sub) {
+    const Content& content = laid_out.contents[laid_out.containers[sub].content];
+    put_header(writing, at, content.name, content.type, content.size);
+    at += ELEMENT_HEADER_SIZE;
+    put_bytes(writing, at, laid_out.content_bytes.data() + content.data, content.size);
+    at = lay_out_children(writing, sub, at + content.size);
+    if (place.samples != 0 && place.block_after == sub)
+      at = lay_out_block(writing, laid_out.containers[place_number], at);
+  }
+  static const char no_name[NAME_SIZE] = {};
+  put_header(writing, at, no_name, END_MARKER_TYPE, 0);
+  return at + ELEMENT_HEADER_SIZE;
+}
+
+std::uint64_t lay_out_trajectory(const Writing& writing, const Track& track, std::uint64_t at) {
+  put_header(writing, at, id_name_field, TRAJECTORY_TYPE, sizeof(double));
+  put_bytes(writing, at + ELEMENT_HEADER_SIZE, &track.id, sizeof(double));
+  return lay_out_children(writing, track.container, at + ELEMENT_HEADER_SIZE + sizeof(double));
+}
+
+void lay_out() {
+  set_name(id_name_field, id_array_name != nullptr ? id_array_name : "ID");
+  array_name_fields.resize(laid_out.array_names.size());
+  for (std::size_t a = 0; a < laid_out.array_names.size(); a++)
+    set_name(array_name_fields[a].data(), laid_out.array_names[a]);
+  const Writing none{ nullptr, 0, 0 };
+  std::uint64_t at = 0;
+  for (Track& track : laid_out.tracks) {
+    track.start = at;
+    at = lay_out_trajectory(none, track, at);
+  }
+  laid_out.output_size = at;
+}
+
+// A request name that meets a copy among the children it appends to finds that copy, or no
+// child at all once an array bears the name too: such output depends on the values appended.
+// The empty name meets every end-of-group marker.
+bool request_meets_copies() {
+  for (std::uint32_t j = 0; j < value_count; j++) {
+    if (value_names[j][0] == '\0')
+      return true;
+  }
+  for (const Container& place : laid_out.containers) {
+    if (place.samples == 0)
+      continue;
+    for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
+         sub = laid_out.containers[sub].next_sub) {
+      const Content& content = laid_out.contents[laid_out.containers[sub].content];
+      for (const char* name : laid_out.array_names) {
+        if (name_equals(content.name, name))
+          return true;
+      }
+    }
+  }
+  return false;
+}
+
+void forget_everything() {
+  clear_store();
+  sub_index.clear();
+  content_index.clear();
+  LayoutSettings settings = laid_out.settings;
+  laid_out = LaidOut{};
+  laid_out.settings = settings;
+}
+
+}  // namespace
+
+void put_headers(unsigned char* window, std::uint64_t window_start,
+                 std::uint64_t window_length) {
+  const Writing writing{ window, window_start, window_length };
+  // The first trajectory that reaches into the window, then each up to its end.
+  auto track = std::upper_bound(
+      laid_out.tracks.begin(), laid_out.tracks.end(), window_start,
+      [](std::uint64_t at, const Track& candidate) { return at < candidate.start; });
+  if (track != laid_out.tracks.begin())
+    --track;
+  for (; track != laid_out.tracks.end() && track->start < window_start + window_length; ++track)
+    lay_out_trajectory(writing, *track, track->start);
+}
+
+bool count_output(DataNode* root, const LayoutSettings& settings) {
+  laid_out.settings = settings;
+  forget_everything();
+  if (value_count == 0)
+    return false;
+  plan_request();
+  largest_share = *std::max_element(laid_out.array_shares.begin(), laid_out.array_shares.end());
+  begin_sources();
+  laid_out.sample_log =
+      std::make_unique<SpillBuckets>(1, SAMPLE_LOG_BUFFER, settings.scratch_directory);
+  for (std::uint32_t j = 0; j < value_count; j++) {
+    if (value_names[j][0] == '\0') {
+      forget_everything();
+      return false;
+    }
+  }
+  walk_groups(root, count_group, 0);
+  sub_index.clear();
+  content_index.clear();
+  // The trajectory groups' own samples were counted in the index.
+  for (const IdIndex::Slot& slot : id_index) {
+    if (slot.number != NO_TRAJECTORY)
+      laid_out.containers[laid_out.tracks[slot.number].container].samples = slot.samples;
+  }
+  order_copies();
+  if (request_meets_copies()) {
+    forget_everything();
+    return false;
+  }
+  lay_out();
+  plan_windows();
+  return true;
+}
+
+std::uint64_t output_trajectory_count() {
+  return laid_out.tracks.size();
+}

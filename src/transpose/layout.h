@@ -1,0 +1,107 @@
+// What the first walk of the laid-out transposition finds and the layout derives from it:
+// shared by the counting and layout (engine.cpp) and the filling (fill.cpp). Not for use
+// outside src/transpose.
+#ifndef ZVBTRACK_TRANSPOSE_LAYOUT_H_
+#define ZVBTRACK_TRANSPOSE_LAYOUT_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "data/tree.h"
+#include "transpose/engine.h"
+#include "transpose/spill.h"
+#include "transpose/store.h"
+
+constexpr std::uint32_t NO_CONTAINER = UINT32_MAX;
+constexpr std::uint64_t ELEMENT_HEADER_SIZE = sizeof(ElementHeader);
+
+// Where request entry j's values go among the arrays of a place: array `array` (the entries
+// that share a name share one array, named after the first of them), which takes `share`
+// values per sample, the `occurrence`-th of them this entry's; `before` values per sample go to
+// the arrays ahead of it.
+struct EntryPlace {
+  std::uint32_t array;
+  std::uint32_t before;
+  std::uint32_t share;
+  std::uint32_t occurrence;
+};
+
+// A place that holds samples: a trajectory group, or a copy of an enclosing group below one.
+// Its arrays stand together (its block), among its copies in the order they were made.
+struct Container {
+  std::uint64_t position;    // after layout: the first byte of its block
+  std::uint32_t samples;     // samples placed directly in it
+  std::uint32_t filled;      // samples placed so far by the second walk (per window)
+  std::uint32_t first_sub;   // copies below it: newest first while counting, then oldest first
+  std::uint32_t next_sub;    // the next copy below the same place
+  std::uint32_t block_after; // the copy made last before its first sample; NO_CONTAINER: none
+  std::uint32_t content;     // the enclosing group it copies; NO_CONTAINER for a trajectory
+};
+
+// One identifier, in the order first met.
+struct Track {
+  double id;            // as first met
+  std::uint64_t start;  // after layout: where its trajectory group begins
+  std::uint32_t container;
+};
+
+// An enclosing group's element as it was when first copied: name, type word, size, data.
+struct Content {
+  char name[16];
+  std::uint32_t type;
+  std::uint32_t size;
+  std::uint64_t data;  // offset into LaidOut::content_bytes
+};
+
+// A group the first walk transposed, in walk order.
+struct GroupPlan {
+  const DataNode* group;
+  std::uint32_t samples;
+  bool has_copies;  // its samples' places are in the sample log, not found by identifier
+};
+
+// The whole state of one laid-out transposition.
+struct LaidOut {
+  LayoutSettings settings;
+  // The request by arrays.
+  std::vector<const char*> array_names;  // distinct request names, in the order first given
+  std::vector<std::uint32_t> array_shares;
+  std::vector<EntryPlace> entry_places;
+  // What the first walk found.
+  std::vector<Track> tracks;
+  std::vector<Container> containers;
+  std::vector<Content> contents;
+  std::vector<unsigned char> content_bytes;
+  std::vector<GroupPlan> plans;
+  std::unique_ptr<SpillBuckets> sample_log;  // place of every sample of a group with copies
+  // The layout.
+  std::uint64_t output_size = 0;
+  std::uint64_t window_size = 0;  // the whole output when it is filled at once
+  std::uint64_t window_count = 0;
+};
+
+extern LaidOut laid_out;
+
+// Bytes of the arrays of a place that holds `samples` samples.
+inline std::uint64_t block_size(std::uint64_t samples) {
+  return laid_out.array_names.size() * ELEMENT_HEADER_SIZE +
+         samples * laid_out.entry_places.size() * sizeof(double);
+}
+
+// Where entry j's value of sample s of a place goes.
+inline std::uint64_t value_position(const Container& container, std::uint32_t j,
+                                    std::uint64_t s) {
+  const EntryPlace& place = laid_out.entry_places[j];
+  return container.position + (place.array + 1) * ELEMENT_HEADER_SIZE +
+         sizeof(double) * (std::uint64_t{ container.samples } * place.before + s * place.share +
+                           place.occurrence);
+}
+
+// Writes, into `window` (the output's bytes [window_start, window_start + window_length)),
+// every element header and group value of the output that falls inside it, clipped at its
+// edges; the arrays' values are left to the caller. Containers whose block meets the window
+// have `filled` set to 0.
+void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length);
+
+#endif  // ZVBTRACK_TRANSPOSE_LAYOUT_H_

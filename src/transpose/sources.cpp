@@ -1,0 +1,110 @@
+// Resolving a visited group's sources as the output tree's getters would, and hashing the
+// identifiers of its samples.
+#include "transpose/sources.h"
+
+#include <cstring>
+
+#include "base/report.h"
+#include "data/stream.h"
+#include "transpose/store.h"
+
+GroupSources sources;
+std::vector<std::uint64_t> sample_keys;
+std::vector<std::uint64_t> sample_hashes;
+
+void begin_sources() {
+  sources.entries.assign(value_count, Source{ nullptr, 0 });
+}
+
+static bool is_numeric(std::uint32_t type) {
+  switch (type & TYPE_MASK) {
+  case TYPE_DOUBLE:
+  case TYPE_S32:
+  case TYPE_U8:
+  case TYPE_S8:
+  case TYPE_U16:
+  case TYPE_S16:
+  case TYPE_U32:
+  case TYPE_FLOAT:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// The getter of entry `i` at sample 0: the node in scope, brought in and converted to doubles
+// (or, when `load` is false and its data are on file, checked as loading and converting would
+// check them), of the entry's shape, with at least one value. The getters fail at the first
+// such test, in this order; later entries are then not looked up at all.
+static bool resolve_entry(std::uint32_t i, bool load) {
+  const bool is_loop_var = i + 1 == value_count;
+  DataNode* node = search_scope(value_names[i], current_group);
+  if (node == nullptr)
+    return false;
+  std::uint32_t count;
+  if (load || node->data != nullptr || node->source == nullptr) {
+    load_data(node);
+    if (convert_to_double(node) != 0)
+      return false;
+    count = node->size / sizeof(double);
+  } else {
+    check_data(node);
+    if (!is_numeric(node->type))
+      return false;
+    count = node->size / static_cast<std::uint32_t>(value_size(node->type));
+    if (std::uint64_t{ count } * sizeof(double) > UINT32_MAX) {
+      char name[NAME_SIZE + 1] = {};
+      std::memcpy(name, node->name, name_length(node->name));
+      report_error(error_table, ERR_ARRAY_SIZE, name);
+    }
+  }
+  if ((node->type & (is_loop_var ? FLAG_SINGLE : FLAG_ARRAY)) == 0 || count == 0)
+    return false;
+  sources.entries[i] = Source{ node, count };
+  return true;
+}
+
+bool resolve_group(DataNode* group, bool load) {
+  current_group = group;
+  DataNode* id_array = find_in_scope(id_array_name != nullptr ? id_array_name : "ID", group);
+  if (id_array != nullptr &&
+      (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
+    id_array = nullptr;
+  if (id_array == nullptr && id_array_name != nullptr)
+    return false;
+  sources.id_array = id_array;
+  sources.id_count = id_array != nullptr ? id_array->size / sizeof(double) : 0;
+  sources.samples = UINT32_MAX;
+  sources.longest = 0;
+  for (std::uint32_t i = 0; i < value_count; i++) {
+    if (!resolve_entry(i, load))
+      return false;
+    if (i + 1 == value_count)
+      break;  // the loop variable has one value for every sample
+    const std::uint32_t count = sources.entries[i].count;
+    sources.samples = count < sources.samples ? count : sources.samples;
+    sources.longest = count > sources.longest ? count : sources.longest;
+  }
+  return true;
+}
+
+double id_of_sample(std::uint32_t k) {
+  if (sources.id_array == nullptr)
+    return k;
+  double id;
+  std::memcpy(&id, sources.id_array->data + std::size_t{ k } * sizeof(double), sizeof id);
+  return id;
+}
+
+void hash_sample_range(std::size_t begin, std::size_t end) {
+  for (std::size_t k = begin; k < end; k++) {
+    sample_keys[k] = IdIndex::key_of(id_of_sample(static_cast<std::uint32_t>(k)));
+    sample_hashes[k] = IdIndex::hash_of(sample_keys[k]);
+  }
+}
+
+void hash_samples(std::uint32_t count) {
+  sample_keys.resize(count);
+  sample_hashes.resize(count);
+  in_two_parts(count, any_item, hash_sample_range);
+}

@@ -1,0 +1,82 @@
+// Buckets of records kept in memory up to a buffer each, and in a temporary file beyond.
+#include "transpose/spill.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/platform.h"
+#include "base/report.h"
+
+SpillBuckets::SpillBuckets(std::size_t bucket_count, std::size_t buffer_size,
+                           const char* directory)
+    : buckets_(bucket_count), buffer_size_(buffer_size), directory_(directory) {}
+
+SpillBuckets::~SpillBuckets() {
+  if (file_ >= 0)
+    close(file_);
+}
+
+[[noreturn]] static void report_scratch_error(const char* directory) {
+  report_error(error_table, ERR_FILE, directory != nullptr ? directory : "temporary file",
+               std::strerror(errno));
+}
+
+void SpillBuckets::make_room(Bucket& bucket) {
+  if (bucket.buffer.empty())
+    bucket.buffer.resize(buffer_size_);
+  else
+    flush(bucket);
+}
+
+void SpillBuckets::flush(Bucket& bucket) {
+  if (bucket.used == 0)
+    return;
+  if (file_ < 0) {
+    file_ = open_scratch_file(directory_);
+    if (file_ < 0)
+      report_scratch_error(directory_);
+  }
+  if (write_at(file_, bucket.buffer.data(), bucket.used, file_end_) != 0)
+    report_scratch_error(directory_);
+  bucket.chunks.push_back(Chunk{ file_end_, bucket.used });
+  file_end_ += static_cast<std::int64_t>(bucket.used);
+  bucket.used = 0;
+}
+
+void SpillBuckets::start_reading(std::size_t bucket) {
+  reading_ = &buckets_[bucket];
+  next_chunk_ = 0;
+  read_from_ = nullptr;
+  read_at_ = 0;
+  read_end_ = 0;
+}
+
+bool SpillBuckets::next_chunk() {
+  if (reading_ == nullptr)
+    return false;
+  Bucket& bucket = *reading_;
+  if (next_chunk_ < bucket.chunks.size()) {
+    const Chunk& chunk = bucket.chunks[next_chunk_++];
+    if (chunk_buffer_.size() < chunk.size)
+      chunk_buffer_.resize(chunk.size);
+    if (read_at(file_, chunk_buffer_.data(), chunk.size, chunk.offset) != 0)
+      report_scratch_error(directory_);
+    read_from_ = chunk_buffer_.data();
+    read_end_ = chunk.size;
+  } else if (next_chunk_ == bucket.chunks.size() && bucket.used > 0) {
+    next_chunk_++;
+    read_from_ = bucket.buffer.data();
+    read_end_ = bucket.used;
+  } else {
+    // The bucket is read: its memory goes back.
+    bucket.chunks = std::vector<Chunk>();
+    bucket.buffer = std::vector<unsigned char>();
+    bucket.used = 0;
+    reading_ = nullptr;
+    return false;
+  }
+  read_at_ = 0;
+  return true;
+}

@@ -1,0 +1,74 @@
+// Byte streams that may outgrow memory: each of a number of buckets collects records in the
+// order they are added and gives them back in that order, keeping at most one buffer per
+// bucket in memory and the rest in one temporary file.
+#ifndef ZVBTRACK_TRANSPOSE_SPILL_H_
+#define ZVBTRACK_TRANSPOSE_SPILL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class SpillBuckets {
+ public:
+  // `buffer_size` bytes of memory per bucket; a record never exceeds it. The temporary file
+  // is made in `directory` (null: $TMPDIR or /tmp) when a buffer first fills; failures to make
+  // or use it end the run with ERR_FILE naming `directory`.
+  SpillBuckets(std::size_t bucket_count, std::size_t buffer_size, const char* directory);
+  ~SpillBuckets();
+  SpillBuckets(const SpillBuckets&) = delete;
+  SpillBuckets& operator=(const SpillBuckets&) = delete;
+
+  // Room for `size` more bytes at the end of `bucket`, to be filled by the caller at once.
+  unsigned char* append(std::size_t bucket, std::size_t size) {
+    Bucket& b = buckets_[bucket];
+    if (b.used + size > b.buffer.size())
+      make_room(b);
+    unsigned char* at = b.buffer.data() + b.used;
+    b.used += size;
+    return at;
+  }
+
+  // Reading a bucket back: the records in the order they were added, each as a pointer to its
+  // `size` bytes (the sizes they were added with), null after the last. One bucket is read
+  // at a time; its memory is given back when it is started, read to its end, or finished.
+  void start_reading(std::size_t bucket);
+  const unsigned char* next(std::size_t size) {
+    if (read_at_ + size > read_end_ && !next_chunk())
+      return nullptr;
+    const unsigned char* record = read_from_ + read_at_;
+    read_at_ += size;
+    return record;
+  }
+
+  // Bytes kept in memory and on file, for the run's accounting.
+  std::uint64_t bytes_on_file() const { return file_end_; }
+
+ private:
+  struct Chunk {
+    std::int64_t offset;
+    std::size_t size;
+  };
+  struct Bucket {
+    std::vector<unsigned char> buffer;
+    std::size_t used = 0;
+    std::vector<Chunk> chunks;
+  };
+  void make_room(Bucket& bucket);  // the buffer taken on first use, or written out when full
+  void flush(Bucket& bucket);
+  bool next_chunk();
+
+  std::vector<Bucket> buckets_;
+  std::size_t buffer_size_;
+  const char* directory_;
+  int file_ = -1;
+  std::int64_t file_end_ = 0;
+  std::vector<unsigned char> chunk_buffer_;
+  // The reading: which bucket, its next chunk (chunks.size() is its buffer), the bytes at hand.
+  Bucket* reading_ = nullptr;
+  std::size_t next_chunk_ = 0;
+  const unsigned char* read_from_ = nullptr;
+  std::size_t read_at_ = 0;
+  std::size_t read_end_ = 0;
+};
+
+#endif  // ZVBTRACK_TRANSPOSE_SPILL_H_
