@@ -137,7 +137,7 @@ DataNode* trajectory_group(double id) {
   DataNode* group = add_group(&output_file.root, &templ);
   if (group == nullptr)
     out_of_memory();
-  trajectories.push_back(Trajectory{ id, group, 0, 0, 0 });
+  trajectories.push_back(Trajectory{ id, group });
   return group;
 }
 

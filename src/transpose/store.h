@@ -34,11 +34,8 @@ extern DataNode* current_group;
 
 // One identifier met during the walk, in the order first met.
 struct Trajectory {
-  double id;               // as first met: of 0.0 and -0.0, of several NaNs, the first
-  DataNode* group;         // its trajectory group in output_file, when the tree is built
-  std::uint32_t samples;   // samples counted for it, when the output is laid out in advance
-  std::uint32_t filled;    // samples placed so far
-  std::uint64_t position;  // where its group begins in a laid-out output
+  double id;        // as first met: of 0.0 and -0.0, of several NaNs, the first
+  DataNode* group;  // its trajectory group in output_file
 };
 
 constexpr std::uint32_t NO_TRAJECTORY = UINT32_MAX;

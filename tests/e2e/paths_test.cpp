@@ -1,8 +1,8 @@
-// The two ways of transposing agree: the common case is laid out as the file's bytes in two
-// walks, everything else builds the output tree. Every input here goes through both (the
-// tree-only build of the same program stands for the second) and must give the same bytes,
-// messages and status, also when the file is large enough for its arrays to stay on file,
-// where the first walk only checks what loading would find.
+// The laid-out engine agrees with the output tree, the reference build of the same program:
+// every input here goes through both and must give the same bytes, messages and status, when
+// the output is filled at once and when a tiny memory budget cuts it into many windows, also
+// when the file is large enough for its arrays to stay on file (where the first walk only
+// checks what loading would find) and when it comes through a pipe.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -97,6 +97,50 @@ Bytes enclosed_later(bool large) {
   return b.bytes();
 }
 
+// Steps inside valued groups: step groups valued S32 that hold the loop variable as a single
+// value (each is copied below every trajectory), runs around them (copies inside copies,
+// shared where equal), a run holding the loop variable itself, NaN and -0.0 identifiers, and
+// steps without enclosing groups before and after, whose arrays then stand among the copies.
+Bytes enclosed_steps(bool large) {
+  ZvbBuilder b = start(large);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  b.group_f64("time", 0).array_f64("ID", { 2, 1 }).array_f64("x", { 1, 2 });
+  b.array_f64("y", { 3, 4 }).end();
+  for (int run = 1; run <= 2; run++) {
+    b.group_s32("run", run);
+    for (int step = 0; step < 3; step++) {
+      b.group_s32("step", step).single_f64("time", 10 * run + step);
+      b.array_f64("ID", { 1, nan, -0.0, static_cast<double>(step) });
+      b.array_f64("x", { 1.5, 2.5, 3.5, 4.5 }).array_f64("y", { 5, 6, 7, 8 }).end();
+    }
+    b.end();
+  }
+  b.group_s32("run", 3).single_f64("time", 99).group_s32("step", 0).array_s32("ID", { 1, 0 });
+  b.array_f64("x", { 9, 8 }).array_f64("y", { 7, 6 }).end().end();
+  b.group_f64("time", 100).array_f64("ID", { 0.0, 1 }).array_f64("x", { 1, 2 });
+  b.array_f64("y", { 3, 4 }).end();
+  return b.bytes();
+}
+
+// Inside a valued group, the last requested array is the longest.
+Bytes enclosed_unequal(bool large) {
+  ZvbBuilder b = start(large);
+  b.group_s32("run", 1).group_f64("time", 0).array_f64("x", { 1, 2 });
+  b.array_f64("y", { 1, 2, 3 }).end().end();
+  return b.bytes();
+}
+
+// An enclosing group named like a requested array: its copies stand among the arrays that
+// steps without enclosing groups append to.
+Bytes copy_named_like_array(bool large) {
+  ZvbBuilder b = start(large);
+  b.group_f64("time", 0).array_f64("x", { 1, 2 }).array_f64("y", { 3, 4 }).end();
+  b.group_s32("x", 7).group_f64("time", 1).array_f64("x", { 5, 6 });
+  b.array_f64("y", { 7, 8 }).end().end();
+  b.group_f64("time", 2).array_f64("x", { 9, 10 }).array_f64("y", { 11, 12 }).end();
+  return b.bytes();
+}
+
 // The loop variable and the arrays in the root's own scope, with index identifiers.
 Bytes root_scope(bool large) {
   ZvbBuilder b = start(large);
@@ -148,6 +192,13 @@ const Case cases[] = {
   { "UnequalLengths", unequal_lengths, { "IN", "time", "x", "y" } },
   { "ShortIds", short_ids, { "IN", "time", "x", "y" } },
   { "EnclosedLater", enclosed_later, { "IN", "time", "x", "y" } },
+  { "EnclosedSteps", enclosed_steps, { "IN", "time", "x", "y" } },
+  { "EnclosedStepsNameTwice", enclosed_steps, { "IN", "time", "y", "x", "y" } },
+  { "EnclosedStepsTopGroup", enclosed_steps, { "-s", "ID", "IN", "time", "x" } },
+  { "EnclosedStepsStepAsLoopVariable", enclosed_steps, { "IN", "step", "x" } },
+  { "EnclosedUnequal", enclosed_unequal, { "IN", "time", "x", "y" } },
+  { "CopyNamedLikeAnArray", copy_named_like_array, { "IN", "time", "x", "y" } },
+  { "CopyNamedLikeNoArray", copy_named_like_array, { "IN", "time", "y" } },
   { "RootScope", root_scope, { "IN", "time", "y", "x" } },
   { "CutShortLookedUp", cut_short, { "IN", "time", "x", "y" } },
   { "CutShortAfterAFailedEntry", cut_short, { "IN", "time", "z", "x" } },
@@ -171,15 +222,29 @@ std::string without_time(std::string bytes) {
   return bytes;
 }
 
-void expect_same_runs(const Words& args) {
-  const RunResult laid_out = run_zvbtrack(args);
-  const RunResult tree = run_zvbtrack_tree(args);
-  EXPECT_EQ(laid_out.status, tree.status);
-  EXPECT_EQ(laid_out.err, tree.err);
-  EXPECT_EQ(laid_out.out.size(), tree.out.size());
-  EXPECT_TRUE(without_time(laid_out.out) == without_time(tree.out))
+// The engine's run with the memory budget `memory` ("": the system's).
+RunResult run_with_memory(const Words& args, const std::string& memory) {
+  Words words{ "ZVBTRACK_MEMORY=" + memory, ZVBTRACK_BIN };
+  words.insert(words.end(), args.begin(), args.end());
+  return run_program("/usr/bin/env", words);
+}
+
+void expect_same_run(const RunResult& engine, const RunResult& tree) {
+  EXPECT_EQ(engine.status, tree.status);
+  EXPECT_EQ(engine.err, tree.err);
+  EXPECT_EQ(engine.out.size(), tree.out.size());
+  EXPECT_TRUE(without_time(engine.out) == without_time(tree.out))
       << "outputs differ; the tree's:\n"
       << describe_zvb(tree.out);
+}
+
+// At once, and by windows of half of `window_memory`.
+void expect_same_runs(const Words& args, const std::string& window_memory = "4K") {
+  const RunResult tree = run_zvbtrack_tree(args);
+  for (const std::string& memory : { std::string(), window_memory }) {
+    SCOPED_TRACE("ZVBTRACK_MEMORY=" + memory);
+    expect_same_run(run_with_memory(args, memory), tree);
+  }
 }
 
 }  // namespace
@@ -210,6 +275,7 @@ TEST(E2ePaths, LaidOutAndTreeOutputsAgreeOnGeneratedSteps) {
     // Enough objects and samples per step for the layout and the values to be written in two
     // parts at once.
     { { "-T", "4", "-N", "70000", "-S", "5" }, { "time", "y", "x" } },
+    { { "-T", "60", "-N", "400", "-n", "-S", "9" }, { "time", "x", "x", "z" } },
   };
   for (const Generated& run : runs) {
     TempDir dir;
@@ -220,6 +286,18 @@ TEST(E2ePaths, LaidOutAndTreeOutputsAgreeOnGeneratedSteps) {
     Words args{ input };
     args.insert(args.end(), run.operands.begin(), run.operands.end());
     SCOPED_TRACE(args[1] + " from zvbgen " + run.options[0] + " " + run.options[1]);
-    expect_same_runs(args);
+    expect_same_runs(args, "512K");
   }
+}
+
+// Arrays longer than the first block a pipe's data are read into, and not a power-of-two
+// multiple of it, give through a pipe the bytes the same file gives.
+TEST(E2ePaths, PipedInputGivesTheFileBytes) {
+  TempDir dir;
+  const std::string input = dir.file("in.zvb");
+  run_zvbgen({ "-T", "5", "-N", "9000", "-n", "-o", input });
+  const RunResult tree = run_zvbtrack_tree({ input, "time", "x", "y" });
+  const RunResult piped = run_program(
+      "/bin/sh", { "-c", "cat \"$0\" | \"$1\" - time x y", input, ZVBTRACK_BIN });
+  expect_same_run(piped, tree);
 }
