@@ -12,6 +12,10 @@ also times bench/numpy_baseline.py, the short numpy script zvbtrack replaces, un
 interpreter (one with numpy; `apt-get install python3-numpy` gives /usr/bin/python3 one), and
 checks its output too.
 
+With --memory-limit SIZE (as root) every command, floor and zvbtrack alike, runs inside a
+memory cgroup of that size (v2 memory.max or v1 memory.limit_in_bytes, whichever the machine
+has), and the figures say so.
+
 Example: python3 bench/bench.py --build build --presets medium wide --reps 5
 """
 
@@ -26,6 +30,32 @@ import time
 PRESETS = ["small", "medium", "wide", "long", "nested"]
 
 
+CGROUP = None  # the cgroup every measured command runs in, when --memory-limit is given
+
+
+def make_cgroup(limit):
+    """A memory cgroup of `limit` bytes; returns the file that takes a process into it."""
+    v2 = os.path.exists("/sys/fs/cgroup/cgroup.controllers")
+    base = "/sys/fs/cgroup" if v2 else "/sys/fs/cgroup/memory"
+    path = os.path.join(base, "zvbbench")
+    os.makedirs(path, exist_ok=True)
+    if v2:
+        with open(os.path.join(path, "memory.max"), "w") as f:
+            f.write(str(limit))
+    else:
+        with open(os.path.join(path, "memory.limit_in_bytes"), "w") as f:
+            f.write(str(limit))
+    return os.path.join(path, "cgroup.procs")
+
+
+def parse_size(text):
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    text = text.upper().rstrip("B").rstrip("I")
+    if text and text[-1] in units:
+        return int(text[:-1]) * units[text[-1]]
+    return int(text)
+
+
 def timed(command, stdout_path=None):
     """Runs a shell-free command under /usr/bin/time; returns wall, user+sys, max RSS (KiB).
 
@@ -36,9 +66,10 @@ def timed(command, stdout_path=None):
         out = open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL
         try:
             start = time.perf_counter()
-            result = subprocess.run(
-                ["/usr/bin/time", "-f", "%U %S %M", "-o", report.name] + command,
-                stdout=out, stderr=subprocess.PIPE)
+            wrapped = ["/usr/bin/time", "-f", "%U %S %M", "-o", report.name] + command
+            if CGROUP:
+                wrapped = ["/bin/sh", "-c", 'echo $$ > "$0" && exec "$@"', CGROUP] + wrapped
+            result = subprocess.run(wrapped, stdout=out, stderr=subprocess.PIPE)
             wall = time.perf_counter() - start
         finally:
             if stdout_path:
@@ -82,7 +113,12 @@ def main():
     parser.add_argument("--workdir", default=os.environ.get("ZVB_BENCH_DIR", "/tmp/zvbbench"))
     parser.add_argument("--presets", nargs="+", default=PRESETS, choices=PRESETS)
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--memory-limit", metavar="SIZE",
+                        help="run floor and zvbtrack in a memory cgroup of SIZE (512M, 1G)")
     args = parser.parse_args()
+    global CGROUP
+    if args.memory_limit:
+        CGROUP = make_cgroup(parse_size(args.memory_limit))
 
     binary = args.binary or os.path.join(args.build, "zvbtrack")
     zvbgen = os.path.join(args.build, "zvbgen")
@@ -120,8 +156,9 @@ def main():
         wall = statistics.median(r[0] for r in runs)
         cpu = statistics.median(r[1] for r in runs)
         rss = statistics.median(r[2] for r in runs) * 1024
-        print("\n%s: input %.1f MB, output %.1f MB, %d runs" %
-              (preset, in_size / 1e6, out_size / 1e6, args.reps))
+        limit = ", memory limit %s" % args.memory_limit if args.memory_limit else ""
+        print("\n%s: input %.1f MB, output %.1f MB, %d runs%s" %
+              (preset, in_size / 1e6, out_size / 1e6, args.reps, limit))
         print("  %-28s %10s" % ("", "median"))
         print("  %-28s %9.3fs (read %.3fs + write %.3fs)" % ("I/O floor", floor, read_floor,
                                                               write_floor))

@@ -20,7 +20,7 @@ constexpr std::uint32_t ARRAY_TYPE = FLAG_ARRAY | TYPE_DOUBLE;
 // Values an output array holds before its size would reach 4 GiB.
 constexpr std::uint64_t MAX_VALUES = UINT32_MAX / sizeof(double);
 // Bytes of the sample log kept in memory before it goes to a temporary file.
-constexpr std::size_t SAMPLE_LOG_BUFFER = 4 << 20;
+constexpr std::size_t SAMPLE_LOG_BUFFER = 1 << 20;
 
 // Entries that share a name append to one array: the first entry of a name makes it, and
 // each sample adds the values of all of them, in entry order.
@@ -92,11 +92,11 @@ std::uint32_t new_container(std::uint32_t content) {
 }
 
 // The copy of `content` below `place`, made after the copies made before it when new.
-std::uint32_t copy_below(std::uint32_t place, std::uint32_t content) {
+std::uint32_t copy_below(std::uint32_t place, std::uint32_t content, std::uint64_t hash) {
   const std::uint64_t key = std::uint64_t{ place } << 32 | content;
   bool added = false;
   IdIndex::Slot* slot = sub_index.find_or_add(
-      key, IdIndex::hash_of(key), static_cast<std::uint32_t>(laid_out.containers.size()), &added);
+      key, hash, static_cast<std::uint32_t>(laid_out.containers.size()), &added);
   if (!added)
     return slot->number;
   const std::uint32_t copy = new_container(content);
@@ -138,6 +138,31 @@ void count_direct_sample(Container& place) {
 }
 
 std::vector<std::uint32_t> chain;
+std::vector<std::uint32_t> chained_places;  // the group's samples' places, level by level
+std::vector<std::uint64_t> chained_hashes;
+
+// The samples of a group with copies, from their trajectory groups down through the chain, a
+// level at a time for all samples, so that the lookups of a few samples ahead are announced
+// to the memory system while one is made.
+void count_copied_samples() {
+  const std::size_t count = chained_places.size();
+  chained_hashes.resize(count);
+  for (std::uint32_t content : chain) {
+    for (std::size_t k = 0; k < count; k++)
+      chained_hashes[k] = IdIndex::hash_of(std::uint64_t{ chained_places[k] } << 32 | content);
+    for (std::size_t k = 0; k < count; k++) {
+      if (k + PREFETCH_DISTANCE < count)
+        sub_index.prefetch(chained_hashes[k + PREFETCH_DISTANCE]);
+      chained_places[k] = copy_below(chained_places[k], content, chained_hashes[k]);
+    }
+  }
+  for (std::size_t k = 0; k < count; k++) {
+    count_direct_sample(laid_out.containers[chained_places[k]]);
+    std::memcpy(laid_out.sample_log->append(0, sizeof(std::uint32_t)), &chained_places[k],
+                sizeof(std::uint32_t));
+  }
+  chained_places.clear();
+}
 
 // The first walk: trajectories in the order first met, their places and sample counts, with
 // the failures of transpose_group at the points where it meets them.
@@ -174,12 +199,10 @@ int count_group(DataNode* group, std::uint32_t) {
       slot->samples++;
       continue;
     }
-    std::uint32_t place = laid_out.tracks[slot->number].container;
-    for (std::uint32_t content : chain)
-      place = copy_below(place, content);
-    count_direct_sample(laid_out.containers[place]);
-    std::memcpy(laid_out.sample_log->append(0, sizeof place), &place, sizeof place);
+    chained_places.push_back(laid_out.tracks[slot->number].container);
   }
+  if (has_copies)
+    count_copied_samples();
   if (with_id < samples)
     error_exit("ID array shorter than data arrays\n");
   if (sources.longest > samples)
@@ -278,28 +301,35 @@ std::uint64_t lay_out_trajectory(const Writing& writing, const Track& track, std
   return lay_out_children(writing, track.container, at + ELEMENT_HEADER_SIZE + sizeof(double));
 }
 
-void lay_out() {
+void name_fields() {
   set_name(id_name_field, id_array_name != nullptr ? id_array_name : "ID");
   array_name_fields.resize(laid_out.array_names.size());
   for (std::size_t a = 0; a < laid_out.array_names.size(); a++)
     set_name(array_name_fields[a].data(), laid_out.array_names[a]);
-  const Writing none{ nullptr, 0, 0 };
-  std::uint64_t at = 0;
-  for (Track& track : laid_out.tracks) {
-    track.start = at;
-    at = lay_out_trajectory(none, track, at);
-  }
-  laid_out.output_size = at;
 }
 
+// The output's size, from the counts alone: every place in one pass, in any order.
+std::uint64_t measure_output() {
+  std::uint64_t size = laid_out.tracks.size() * (2 * ELEMENT_HEADER_SIZE + sizeof(double));
+  for (const Container& place : laid_out.containers) {
+    if (place.content != NO_CONTAINER)
+      size += 2 * ELEMENT_HEADER_SIZE + laid_out.contents[place.content].size;
+    if (place.samples != 0)
+      size += block_size(place.samples);
+  }
+  return size;
+}
 // A request name that meets a copy among the children it appends to finds that copy, or no
 // child at all once an array bears the name too: such output depends on the values appended.
 // The empty name meets every end-of-group marker.
 bool request_meets_copies() {
-  for (std::uint32_t j = 0; j < value_count; j++) {
-    if (value_names[j][0] == '\0')
-      return true;
+  bool named_like_array = false;
+  for (const Content& content : laid_out.contents) {
+    for (const char* name : laid_out.array_names)
+      named_like_array = named_like_array || name_equals(content.name, name);
   }
+  if (!named_like_array)
+    return false;
   for (const Container& place : laid_out.containers) {
     if (place.samples == 0)
       continue;
@@ -325,6 +355,15 @@ void forget_everything() {
 }
 
 }  // namespace
+
+void lay_out_output(unsigned char* image) {
+  const Writing writing{ image, 0, image != nullptr ? laid_out.output_size : 0 };
+  std::uint64_t at = 0;
+  for (Track& track : laid_out.tracks) {
+    track.start = at;
+    at = lay_out_trajectory(writing, track, at);
+  }
+}
 
 void put_headers(unsigned char* window, std::uint64_t window_start,
                  std::uint64_t window_length) {
@@ -368,8 +407,11 @@ bool count_output(DataNode* root, const LayoutSettings& settings) {
     forget_everything();
     return false;
   }
-  lay_out();
+  name_fields();
+  laid_out.output_size = measure_output();
   plan_windows();
+  if (laid_out.window_count > 1)
+    lay_out_output(nullptr);  // the windows' buckets need the places' positions
   return true;
 }
 

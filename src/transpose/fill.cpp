@@ -292,10 +292,10 @@ void fill_output(DataNode* root, DataWriter* writer) {
       image = static_cast<unsigned char*>(take_large_block(size));
     if (image == nullptr)
       error_exit("Not enough memory\n");
-    put_headers(image, 0, size);
+    lay_out_output(image);
     const std::size_t bytes_per_sample =
         2 * sizeof(std::uint64_t) + value_count * sizeof(double);
-    staging_capacity = std::min<std::size_t>(size / 16 / bytes_per_sample, INT32_MAX);
+    staging_capacity = std::min<std::size_t>(size / 32 / bytes_per_sample, INT32_MAX);
     placements.clear();
     walk_groups(root, fill_group, 0);
     write_staged();

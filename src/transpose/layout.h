@@ -98,6 +98,10 @@ inline std::uint64_t value_position(const Container& container, std::uint32_t j,
                            place.occurrence);
 }
 
+// Gives every trajectory and place its position, and, into `image` unless it is null (the
+// whole output), every element header and group value; sets every place's `filled` to 0.
+void lay_out_output(unsigned char* image);
+
 // Writes, into `window` (the output's bytes [window_start, window_start + window_length)),
 // every element header and group value of the output that falls inside it, clipped at its
 // edges; the arrays' values are left to the caller. Containers whose block meets the window
