@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/progress.h"
+
 const char* program_name = "";
 
 ReportSink default_sink = { fatal_error, warning };
@@ -72,6 +74,7 @@ void report_error(const ErrorEntry* table, std::uint32_t code, ...) {
 }
 
 static void write_report_line(const char* kind, const char* format, va_list values) {
+  end_progress();
   std::fflush(stdout);
   std::fflush(stderr);
   std::fprintf(stderr, "%s: %s: ", program_name, kind);
@@ -96,6 +99,7 @@ void warning(const char* format, ...) {
 }
 
 void error_exit(const char* format, ...) {
+  end_progress();
   std::fputs("Error: ", stderr);
   va_list values;
   va_start(values, format);

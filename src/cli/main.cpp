@@ -6,9 +6,10 @@
 #include <string>
 
 #include "base/memory.h"
-
-#include "cli/options.h"
+#include "base/platform.h"
+#include "base/progress.h"
 #include "base/report.h"
+#include "cli/options.h"
 #include "data/reader.h"
 #include "data/writer.h"
 #include "transpose/engine.h"
@@ -94,7 +95,12 @@ int main(int argc, char** argv) {
   value_count = array_count;
   if (opt_verbose != 0)
     std::fprintf(stderr, "Reading inputfile: \"%s\"\n", input_name);
+  // Long phases show a live line on a terminal; the -v lines themselves stay as they are.
+  if (opt_verbose != 0 && is_terminal(2))
+    enable_progress();
+  start_progress("reading", reader.length > 0 ? static_cast<std::uint64_t>(reader.length) : 0);
   read_file(&reader, &input_file, READ_REPORT);
+  end_progress();
 
   // The output is opened, and its errors reported, before any transposition work.
   DataWriter writer;
@@ -125,6 +131,16 @@ int main(int argc, char** argv) {
   else
     walk_groups(&input_file.root, transpose_group, 0);
   close_input(&reader);
+  // A mistyped name gives an empty output: say so, since the run itself went well.
+  if ((laid_out ? output_trajectory_count() : trajectories.size()) == 0) {
+    std::string arrays;
+    for (std::uint32_t i = 0; i < array_count; i++)
+      arrays += std::string(i == 0 ? "\"" : ", \"") + value_names[i] + "\"";
+    warning(
+        "The output holds no trajectory: no group has the loop variable \"%s\" and the "
+        "arrays %s in its scope",
+        loop_var_name, arrays.c_str());
+  }
 
   if (opt_verbose != 0)
     std::fprintf(stderr, "%s: Writing output\n", input_name);

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/report.h"
 #include "base/platform.h"
+#include "base/progress.h"
+#include "base/report.h"
 
 constexpr std::size_t INPUT_BUFFER_SIZE = 4096;
 
@@ -113,8 +114,14 @@ void read_elements(DataReader* reader, DataNode* parent, bool reversed, bool loa
   DataNode* level = parent;  // the group whose children are being read
   DataNode* last = nullptr;  // the last node linked into `level`
   std::uint32_t depth = 0;   // groups open below `parent`
+  std::uint32_t elements = 0;
   level->child_count = 0;
   for (;;) {
+    if ((++elements & 255) == 0 && progress_enabled()) {
+      const std::int64_t position = get_position(reader->stream);
+      show_progress(position > 0 ? static_cast<std::uint64_t>(position) : 0,
+                    position > 0 ? static_cast<std::uint64_t>(position) : 0);
+    }
     unsigned char bytes[sizeof(ElementHeader)];
     if (std::fread(bytes, 1, sizeof bytes, reader->stream) != sizeof bytes) {
       if (std::ferror(reader->stream))

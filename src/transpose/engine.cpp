@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "base/progress.h"
 #include "base/report.h"
 #include "transpose/fill.h"
 #include "transpose/layout.h"
@@ -167,8 +168,10 @@ void count_copied_samples() {
 // The first walk: trajectories in the order first met, their places and sample counts, with
 // the failures of transpose_group at the points where it meets them.
 int count_group(DataNode* group, std::uint32_t) {
-  if (!resolve_group(group, false))
+  if (!resolve_group(group, false)) {
+    show_walk_progress(group, false);
     return 0;
+  }
   const std::uint32_t samples = sources.samples;
   const std::uint32_t with_id =
       sources.id_array != nullptr && sources.id_count < samples ? sources.id_count : samples;
@@ -207,6 +210,7 @@ int count_group(DataNode* group, std::uint32_t) {
     error_exit("ID array shorter than data arrays\n");
   if (sources.longest > samples)
     error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
+  show_walk_progress(group, true);
   return 0;
 }
 
@@ -365,8 +369,7 @@ void lay_out_output(unsigned char* image) {
   }
 }
 
-void put_headers(unsigned char* window, std::uint64_t window_start,
-                 std::uint64_t window_length) {
+void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length) {
   const Writing writing{ window, window_start, window_length };
   // The first trajectory that reaches into the window, then each up to its end.
   auto track = std::upper_bound(
@@ -394,7 +397,9 @@ bool count_output(DataNode* root, const LayoutSettings& settings) {
       return false;
     }
   }
+  start_walk_progress("counting", root);
   walk_groups(root, count_group, 0);
+  end_progress();
   sub_index.clear();
   content_index.clear();
   // The trajectory groups' own samples were counted in the index.

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/platform.h"
+#include "base/progress.h"
 #include "base/report.h"
 #include "transpose/layout.h"
 #include "transpose/sources.h"
@@ -162,8 +163,10 @@ void write_staged() {
 }
 
 int fill_group(DataNode* group, std::uint32_t) {
-  if (!resolve_group(group, true))
+  if (!resolve_group(group, true)) {
+    show_walk_progress(group, false);
     return 0;
+  }
   const GroupPlan& plan = plan_of(group);
   find_places(plan);
   const std::uint32_t samples = plan.samples;
@@ -185,6 +188,7 @@ int fill_group(DataNode* group, std::uint32_t) {
       values[loop_entry] = loop;
     }
   });
+  show_walk_progress(group, true);
   return 0;
 }
 
@@ -197,8 +201,10 @@ std::uint64_t record_size() {
 std::vector<std::size_t> last_group_in_bucket;  // the plan whose loop value a bucket holds last
 
 int distribute_group(DataNode* group, std::uint32_t) {
-  if (!resolve_group(group, true))
+  if (!resolve_group(group, true)) {
+    show_walk_progress(group, false);
     return 0;
+  }
   const GroupPlan& plan = plan_of(group);
   const std::size_t plan_number = next_plan - 1;
   find_places(plan);
@@ -227,6 +233,7 @@ int distribute_group(DataNode* group, std::uint32_t) {
                     entry_values(i) + std::size_t{ k } * sizeof(double), sizeof(double));
     }
   }
+  show_walk_progress(group, true);
   return 0;
 }
 
@@ -253,8 +260,8 @@ void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t lengt
       const std::uint64_t at = value_position(place, j, s);
       if (at + sizeof(double) <= start || at >= end)
         continue;
-      const unsigned char* value = j < arrays ? values + j * sizeof(double)
-                                              : reinterpret_cast<const unsigned char*>(&loop);
+      const unsigned char* value =
+          j < arrays ? values + j * sizeof(double) : reinterpret_cast<const unsigned char*>(&loop);
       // A value may straddle the window's edge: only its part inside is written here.
       const std::uint64_t from = at < start ? start - at : 0;
       const std::uint64_t to = std::min<std::uint64_t>(sizeof(double), end - at);
@@ -293,23 +300,26 @@ void fill_output(DataNode* root, DataWriter* writer) {
     if (image == nullptr)
       error_exit("Not enough memory\n");
     lay_out_output(image);
-    const std::size_t bytes_per_sample =
-        2 * sizeof(std::uint64_t) + value_count * sizeof(double);
+    const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);
     staging_capacity = std::min<std::size_t>(size / 32 / bytes_per_sample, INT32_MAX);
     placements.clear();
+    start_walk_progress("filling", root);
     walk_groups(root, fill_group, 0);
     write_staged();
+    end_progress();
   } else if (laid_out.window_count > 1) {
     const std::uint64_t buffer =
         std::clamp<std::uint64_t>(laid_out.settings.memory_budget / 8 / laid_out.window_count,
                                   std::uint64_t{ 64 } << 10, std::uint64_t{ 8 } << 20);
-    buckets = std::make_unique<SpillBuckets>(
-        laid_out.window_count, std::max<std::uint64_t>(buffer, 2 * record_size()),
-        laid_out.settings.scratch_directory);
+    buckets = std::make_unique<SpillBuckets>(laid_out.window_count,
+                                             std::max<std::uint64_t>(buffer, 2 * record_size()),
+                                             laid_out.settings.scratch_directory);
     last_group_in_bucket.assign(laid_out.window_count, SIZE_MAX);
     for (Container& place : laid_out.containers)
       place.filled = 0;
+    start_walk_progress("sorting into windows", root);
     walk_groups(root, distribute_group, 0);
+    end_progress();
   }
   if (next_plan != laid_out.plans.size())
     report_input_changed();
@@ -329,12 +339,15 @@ void write_output(DataWriter* writer, FileHeader* header) {
   auto* window = static_cast<unsigned char*>(take_large_block(laid_out.window_size));
   if (window == nullptr)
     error_exit("Not enough memory\n");
+  start_progress("writing", laid_out.window_count);
   for (std::uint64_t w = 0; w < laid_out.window_count; w++) {
     const std::uint64_t start = w * laid_out.window_size;
     const std::uint64_t length = std::min(laid_out.window_size, size - start);
     fill_window(window, start, length, w);
     write_output_bytes(writer, window, length);
+    show_progress(w + 1, start + length);
   }
+  end_progress();
   free_large_block(window, laid_out.window_size);
   buckets.reset();
   finish_file(writer);

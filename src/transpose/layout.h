@@ -30,13 +30,13 @@ struct EntryPlace {
 // A place that holds samples: a trajectory group, or a copy of an enclosing group below one.
 // Its arrays stand together (its block), among its copies in the order they were made.
 struct Container {
-  std::uint64_t position;    // after layout: the first byte of its block
-  std::uint32_t samples;     // samples placed directly in it
-  std::uint32_t filled;      // samples placed so far by the second walk (per window)
-  std::uint32_t first_sub;   // copies below it: newest first while counting, then oldest first
-  std::uint32_t next_sub;    // the next copy below the same place
-  std::uint32_t block_after; // the copy made last before its first sample; NO_CONTAINER: none
-  std::uint32_t content;     // the enclosing group it copies; NO_CONTAINER for a trajectory
+  std::uint64_t position;     // after layout: the first byte of its block
+  std::uint32_t samples;      // samples placed directly in it
+  std::uint32_t filled;       // samples placed so far by the second walk (per window)
+  std::uint32_t first_sub;    // copies below it: newest first while counting, then oldest first
+  std::uint32_t next_sub;     // the next copy below the same place
+  std::uint32_t block_after;  // the copy made last before its first sample; NO_CONTAINER: none
+  std::uint32_t content;      // the enclosing group it copies; NO_CONTAINER for a trajectory
 };
 
 // One identifier, in the order first met.
@@ -90,8 +90,7 @@ inline std::uint64_t block_size(std::uint64_t samples) {
 }
 
 // Where entry j's value of sample s of a place goes.
-inline std::uint64_t value_position(const Container& container, std::uint32_t j,
-                                    std::uint64_t s) {
+inline std::uint64_t value_position(const Container& container, std::uint32_t j, std::uint64_t s) {
   const EntryPlace& place = laid_out.entry_places[j];
   return container.position + (place.array + 1) * ELEMENT_HEADER_SIZE +
          sizeof(double) * (std::uint64_t{ container.samples } * place.before + s * place.share +

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/progress.h"
 #include "base/report.h"
 #include "data/stream.h"
 #include "transpose/store.h"
@@ -86,6 +87,27 @@ bool resolve_group(DataNode* group, bool load) {
     sources.longest = count > sources.longest ? count : sources.longest;
   }
   return true;
+}
+
+static const DataNode* walk_root = nullptr;
+static std::uint64_t top_level_done = 0;
+static std::uint64_t bytes_done = 0;
+
+void start_walk_progress(const char* phase, const DataNode* root) {
+  walk_root = root;
+  top_level_done = 0;
+  bytes_done = 0;
+  start_progress(phase, static_cast<std::uint64_t>(root->child_count));
+}
+
+void show_walk_progress(const DataNode* group, bool resolved) {
+  if (!progress_enabled())
+    return;
+  if (group->parent == walk_root)
+    top_level_done++;
+  for (const Source& entry : sources.entries)
+    bytes_done += resolved && entry.node != nullptr ? entry.node->stored_size : 0;
+  show_progress(top_level_done, bytes_done);
 }
 
 double id_of_sample(std::uint32_t k) {

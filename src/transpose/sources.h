@@ -34,6 +34,11 @@ void begin_sources();
 // would check them). Returns false when the group is skipped.
 bool resolve_group(DataNode* group, bool load);
 
+// Starts the progress of a walk over the groups below `root`; then counts the visit of
+// `group` in it (its top-level element, and the requested data it read when `resolved`).
+void start_walk_progress(const char* phase, const DataNode* root);
+void show_walk_progress(const DataNode* group, bool resolved);
+
 // The identifier of sample k of the resolved group.
 double id_of_sample(std::uint32_t k);
 

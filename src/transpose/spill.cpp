@@ -9,8 +9,7 @@
 #include "base/platform.h"
 #include "base/report.h"
 
-SpillBuckets::SpillBuckets(std::size_t bucket_count, std::size_t buffer_size,
-                           const char* directory)
+SpillBuckets::SpillBuckets(std::size_t bucket_count, std::size_t buffer_size, const char* directory)
     : buckets_(bucket_count), buffer_size_(buffer_size), directory_(directory) {}
 
 SpillBuckets::~SpillBuckets() {

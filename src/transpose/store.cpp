@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/report.h"
 #include "base/platform.h"
+#include "base/report.h"
 
 DataFile output_file;
 const char* loop_var_name = nullptr;

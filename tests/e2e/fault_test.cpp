@@ -503,7 +503,11 @@ TEST(E2eFault, FileCutAtEveryLengthEndsCleanly) {
       expect_ended(result);
       if (cut_reads(whole, length, reversed)) {
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err, "");
+        // A file cut before its first complete step holds no trajectory, and says so.
+        if (result.out.size() > sizeof(FileHeader))
+          EXPECT_EQ(result.err, "");
+        else
+          EXPECT_EQ(result.err.rfind("zvbtrack: Warning: The output holds no trajectory", 0), 0u);
         ASSERT_GE(result.out.size(), sizeof(FileHeader));
         EXPECT_EQ(load_u32(reinterpret_cast<const unsigned char*>(result.out.data()), false),
                   ZVB_MAGIC);

@@ -233,9 +233,8 @@ void expect_same_run(const RunResult& engine, const RunResult& tree) {
   EXPECT_EQ(engine.status, tree.status);
   EXPECT_EQ(engine.err, tree.err);
   EXPECT_EQ(engine.out.size(), tree.out.size());
-  EXPECT_TRUE(without_time(engine.out) == without_time(tree.out))
-      << "outputs differ; the tree's:\n"
-      << describe_zvb(tree.out);
+  EXPECT_TRUE(without_time(engine.out) == without_time(tree.out)) << "outputs differ; the tree's:\n"
+                                                                  << describe_zvb(tree.out);
 }
 
 // At once, and by windows of half of `window_memory`.
@@ -297,7 +296,7 @@ TEST(E2ePaths, PipedInputGivesTheFileBytes) {
   const std::string input = dir.file("in.zvb");
   run_zvbgen({ "-T", "5", "-N", "9000", "-n", "-o", input });
   const RunResult tree = run_zvbtrack_tree({ input, "time", "x", "y" });
-  const RunResult piped = run_program(
-      "/bin/sh", { "-c", "cat \"$0\" | \"$1\" - time x y", input, ZVBTRACK_BIN });
+  const RunResult piped =
+      run_program("/bin/sh", { "-c", "cat \"$0\" | \"$1\" - time x y", input, ZVBTRACK_BIN });
   expect_same_run(piped, tree);
 }
