@@ -120,8 +120,8 @@ int main(int argc, char** argv) {
   init_root(&output_file.root);
   if (opt_verbose != 0)
     std::fprintf(stderr, "%s: Calculating...\n", input_name);
-  // The output is laid out as the file's bytes; only a request that meets copies of enclosing
-  // groups of its own names builds the tree.
+  // The output is laid out as the file's bytes; the tree build (LAY_OUT_OUTPUT false) is the
+  // reference it is tested against.
   const std::string scratch = scratch_directory(opt_append != nullptr ? opt_append : opt_output);
   const LayoutSettings settings{ reader.file_name, budget,
                                  scratch.empty() ? nullptr : scratch.c_str() };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 
 #include "base/progress.h"
@@ -93,7 +94,7 @@ std::uint32_t new_container(std::uint32_t content) {
 }
 
 // The copy of `content` below `place`, made after the copies made before it when new.
-std::uint32_t copy_below(std::uint32_t place, std::uint32_t content, std::uint64_t hash) {
+std::uint32_t copy_place(std::uint32_t place, std::uint32_t content, std::uint64_t hash) {
   const std::uint64_t key = std::uint64_t{ place } << 32 | content;
   bool added = false;
   IdIndex::Slot* slot = sub_index.find_or_add(
@@ -110,11 +111,66 @@ std::uint32_t copy_below(std::uint32_t place, std::uint32_t content, std::uint64
 // The enclosing groups of `group` copied below each trajectory, innermost first: all but
 // those without a value of their own (bit 0x10 of the type word) and those named like the
 // loop variable.
-void enclosing_chain(DataNode* group, std::vector<std::uint32_t>* chain) {
+void enclosing_chain(DataNode* group, std::vector<std::uint32_t>* chain,
+                     std::vector<DataNode*>* groups) {
   chain->clear();
+  groups->clear();
   for (DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
-    if ((enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name))
+    if ((enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name)) {
       chain->push_back(intern_content(enclosing));
+      groups->push_back(enclosing);
+    }
+  }
+}
+
+// ---- Places whose arrays meet a child of one of their names (a copy of an enclosing group
+// named like a requested array, or, for the empty name, the end-of-group marker). Appending
+// to such a place finds that child, or no child at all once two bear the name, and what it
+// appends to a copy changes which later samples share it: such places, with everything below
+// them, are built as output nodes by the trajectory store, values and all, as the tree would
+// be. They are found by their path (the copies from the trajectory group down) in a first
+// count, which then starts again.
+
+std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> path_trie;  // path 0: none
+std::vector<bool> node_paths;  // paths whose places are built as nodes
+std::unordered_map<std::uint32_t, DataNode*> place_nodes;
+DataNode node_holder;  // the parent of every place's node
+
+std::uint32_t path_below(std::uint32_t path, std::uint32_t content) {
+  const auto next = static_cast<std::uint32_t>(path_trie.size() + 1);
+  return path_trie.emplace(std::make_pair(path, content), next).first->second;
+}
+
+bool is_node_path(std::uint32_t path) {
+  return path < node_paths.size() && node_paths[path];
+}
+
+// The node whose children are the place's; only the children are written.
+DataNode* place_node(std::uint32_t place_number) {
+  const auto found = place_nodes.find(place_number);
+  if (found != place_nodes.end())
+    return found->second;
+  DataNode templ{};
+  templ.type = ROOT_TYPE;
+  DataNode* node = add_group(&node_holder, &templ);
+  laid_out.containers[place_number].block_after = TREE_PLACE;
+  place_nodes.emplace(place_number, node);
+  return node;
+}
+
+// Sample k of the resolved group below the place's node, through the copies of the chain's
+// groups from `level` on, as the tree's walk appends it.
+void append_to_node(std::uint32_t place_number, const std::vector<DataNode*>& groups,
+                    std::size_t level, std::uint32_t k) {
+  DataNode* target = place_node(place_number);
+  for (std::size_t i = level; i < groups.size(); i++)
+    target = copy_below(target, groups[i], content_hash(groups[i]));
+  for (std::uint32_t j = 0; j < value_count; j++) {
+    const bool is_loop_var = j + 1 == value_count;
+    double value;
+    std::memcpy(&value, sources.entries[j].node->data + (is_loop_var ? 0 : std::size_t{ k } * 8),
+                sizeof value);
+    append_sample(target, value_names[j], &value);
   }
 }
 
@@ -139,6 +195,9 @@ void count_direct_sample(Container& place) {
 }
 
 std::vector<std::uint32_t> chain;
+std::vector<DataNode*> chain_groups;
+std::vector<std::uint32_t> chain_paths;     // the path of each level, the trajectory group's first
+std::size_t node_level = SIZE_MAX;          // the first level whose places are nodes, if any
 std::vector<std::uint32_t> chained_places;  // the group's samples' places, level by level
 std::vector<std::uint64_t> chained_hashes;
 
@@ -148,17 +207,21 @@ std::vector<std::uint64_t> chained_hashes;
 void count_copied_samples() {
   const std::size_t count = chained_places.size();
   chained_hashes.resize(count);
-  for (std::uint32_t content : chain) {
+  for (std::size_t level = 0; level < chain.size() && level < node_level; level++) {
+    const std::uint32_t content = chain[level];
     for (std::size_t k = 0; k < count; k++)
       chained_hashes[k] = IdIndex::hash_of(std::uint64_t{ chained_places[k] } << 32 | content);
     for (std::size_t k = 0; k < count; k++) {
       if (k + PREFETCH_DISTANCE < count)
         sub_index.prefetch(chained_hashes[k + PREFETCH_DISTANCE]);
-      chained_places[k] = copy_below(chained_places[k], content, chained_hashes[k]);
+      chained_places[k] = copy_place(chained_places[k], content, chained_hashes[k]);
     }
   }
   for (std::size_t k = 0; k < count; k++) {
-    count_direct_sample(laid_out.containers[chained_places[k]]);
+    if (node_level <= chain.size())
+      append_to_node(chained_places[k], chain_groups, node_level, static_cast<std::uint32_t>(k));
+    else
+      count_direct_sample(laid_out.containers[chained_places[k]]);
     std::memcpy(laid_out.sample_log->append(0, sizeof(std::uint32_t)), &chained_places[k],
                 sizeof(std::uint32_t));
   }
@@ -175,8 +238,21 @@ int count_group(DataNode* group, std::uint32_t) {
   const std::uint32_t samples = sources.samples;
   const std::uint32_t with_id =
       sources.id_array != nullptr && sources.id_count < samples ? sources.id_count : samples;
-  enclosing_chain(group, &chain);
+  enclosing_chain(group, &chain, &chain_groups);
   const bool has_copies = !chain.empty();
+  node_level = SIZE_MAX;
+  if (!node_paths.empty()) {
+    chain_paths.assign(1, 0);
+    for (std::uint32_t content : chain)
+      chain_paths.push_back(path_below(chain_paths.back(), content));
+    for (std::size_t level = 0; level < chain_paths.size() && node_level == SIZE_MAX; level++) {
+      if (is_node_path(chain_paths[level]))
+        node_level = level;
+    }
+    // Nodes take the values themselves.
+    if (node_level != SIZE_MAX && !resolve_group(group, true))
+      return 0;
+  }
   laid_out.plans.push_back(GroupPlan{ group, samples, has_copies });
   hash_samples(with_id);
   for (std::uint32_t k = 0; k < with_id; k++) {
@@ -189,6 +265,10 @@ int count_group(DataNode* group, std::uint32_t) {
     if (added) {
       const std::uint32_t root = new_container(NO_CONTAINER);
       laid_out.tracks.push_back(Track{ id_of_sample(k), 0, root });
+    }
+    if (!has_copies && node_level == 0) {
+      append_to_node(laid_out.tracks[slot->number].container, chain_groups, 0, k);
+      continue;
     }
     if (!has_copies) {
       // Samples placed in the trajectory group itself are counted in the index's slot, which
@@ -276,12 +356,37 @@ std::uint64_t lay_out_block(const Writing& writing, Container& place, std::uint6
   return at;
 }
 
+// The children of a place built as nodes, with their subtrees, up to and including the end
+// marker, each element header followed by its data, as the tree is written.
+std::uint64_t lay_out_nodes(const Writing& writing, const DataNode* group, std::uint64_t at) {
+  const DataNode* child = group->first_child;
+  while (child != nullptr) {
+    put_header(writing, at, child->name, child->type, child->size);
+    at += ELEMENT_HEADER_SIZE;
+    put_bytes(writing, at, child->data, child->size);
+    at += child->size;
+    if ((child->type & FLAG_GROUP) != 0 && child->first_child != nullptr) {
+      child = child->first_child;
+      continue;
+    }
+    while ((child->type & FLAG_END_GROUP) != 0 || child->next == nullptr) {
+      child = child->parent;
+      if (child == group)
+        return at;
+    }
+    child = child->next;
+  }
+  return at;
+}
+
 // Lays out (and puts the part that falls in the window of) the children of `place` from `at`,
 // then its end-of-group marker; returns where the next element begins. Recursion goes one
 // level per copied enclosing group: no deeper than the reader lets groups nest.
 std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_number,
                                std::uint64_t at) {
   Container& place = laid_out.containers[place_number];
+  if (place.block_after == TREE_PLACE)
+    return lay_out_nodes(writing, place_nodes.at(place_number), at);
   if (place.samples != 0 && place.block_after == NO_CONTAINER)
     at = lay_out_block(writing, place, at);
   for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
@@ -321,41 +426,80 @@ std::uint64_t measure_output() {
     if (place.samples != 0)
       size += block_size(place.samples);
   }
+  // A place built as nodes has its own end-of-group marker among them.
+  const Writing none{ nullptr, 0, 0 };
+  for (const auto& [place_number, node] : place_nodes)
+    size += lay_out_nodes(none, node, 0) - ELEMENT_HEADER_SIZE;
   return size;
 }
-// A request name that meets a copy among the children it appends to finds that copy, or no
-// child at all once an array bears the name too: such output depends on the values appended.
-// The empty name meets every end-of-group marker.
-bool request_meets_copies() {
-  bool named_like_array = false;
-  for (const Content& content : laid_out.contents) {
+// Marks the paths of places that take samples and have a child of a requested name besides
+// their arrays. Returns true when there is one.
+bool mark_node_paths() {
+  bool empty_name = false;
+  for (const char* name : laid_out.array_names)
+    empty_name = empty_name || name[0] == '\0';
+  std::vector<bool> named_like_array(laid_out.contents.size());
+  bool any_named = false;
+  for (std::size_t c = 0; c < laid_out.contents.size(); c++) {
     for (const char* name : laid_out.array_names)
-      named_like_array = named_like_array || name_equals(content.name, name);
+      named_like_array[c] = named_like_array[c] || name_equals(laid_out.contents[c].name, name);
+    any_named = any_named || named_like_array[c];
   }
-  if (!named_like_array)
+  if (!empty_name && !any_named)
     return false;
-  for (const Container& place : laid_out.containers) {
-    if (place.samples == 0)
-      continue;
-    for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
-         sub = laid_out.containers[sub].next_sub) {
-      const Content& content = laid_out.contents[laid_out.containers[sub].content];
-      for (const char* name : laid_out.array_names) {
-        if (name_equals(content.name, name))
-          return true;
+  bool marked = false;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending;  // place, its path
+  for (const Track& track : laid_out.tracks) {
+    pending.emplace_back(track.container, 0);
+    while (!pending.empty()) {
+      const auto [place_number, path] = pending.back();
+      pending.pop_back();
+      const Container& place = laid_out.containers[place_number];
+      bool meets = place.samples != 0 && empty_name;
+      for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
+           sub = laid_out.containers[sub].next_sub) {
+        const std::uint32_t content = laid_out.containers[sub].content;
+        pending.emplace_back(sub, path_below(path, content));
+        meets = meets || (place.samples != 0 && named_like_array[content]);
+      }
+      if (meets) {
+        if (node_paths.size() <= path)
+          node_paths.resize(path + 1);
+        node_paths[path] = true;
+        marked = true;
       }
     }
   }
-  return false;
+  return marked;
 }
 
+// Forgets all that a count found, but the paths built as nodes.
 void forget_everything() {
   clear_store();
   sub_index.clear();
   content_index.clear();
+  free_tree(&node_holder);
+  place_nodes.clear();
   LayoutSettings settings = laid_out.settings;
   laid_out = LaidOut{};
   laid_out.settings = settings;
+}
+
+// One count of every group below `root`.
+void count_groups(DataNode* root) {
+  laid_out.sample_log =
+      std::make_unique<SpillBuckets>(1, SAMPLE_LOG_BUFFER, laid_out.settings.scratch_directory);
+  start_walk_progress("counting", root);
+  walk_groups(root, count_group, 0);
+  end_progress();
+  sub_index.clear();
+  content_index.clear();
+  // The trajectory groups' own samples were counted in the index.
+  for (const IdIndex::Slot& slot : id_index) {
+    if (slot.number != NO_TRAJECTORY)
+      laid_out.containers[laid_out.tracks[slot.number].container].samples = slot.samples;
+  }
+  order_copies();
 }
 
 }  // namespace
@@ -383,34 +527,20 @@ void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_
 
 bool count_output(DataNode* root, const LayoutSettings& settings) {
   laid_out.settings = settings;
+  node_paths.clear();
+  path_trie.clear();
   forget_everything();
+  init_root(&node_holder);
   if (value_count == 0)
     return false;
   plan_request();
   largest_share = *std::max_element(laid_out.array_shares.begin(), laid_out.array_shares.end());
   begin_sources();
-  laid_out.sample_log =
-      std::make_unique<SpillBuckets>(1, SAMPLE_LOG_BUFFER, settings.scratch_directory);
-  for (std::uint32_t j = 0; j < value_count; j++) {
-    if (value_names[j][0] == '\0') {
-      forget_everything();
-      return false;
-    }
-  }
-  start_walk_progress("counting", root);
-  walk_groups(root, count_group, 0);
-  end_progress();
-  sub_index.clear();
-  content_index.clear();
-  // The trajectory groups' own samples were counted in the index.
-  for (const IdIndex::Slot& slot : id_index) {
-    if (slot.number != NO_TRAJECTORY)
-      laid_out.containers[laid_out.tracks[slot.number].container].samples = slot.samples;
-  }
-  order_copies();
-  if (request_meets_copies()) {
+  count_groups(root);
+  if (mark_node_paths()) {
     forget_everything();
-    return false;
+    plan_request();
+    count_groups(root);
   }
   name_fields();
   laid_out.output_size = measure_output();

@@ -24,10 +24,10 @@ struct LayoutSettings {
 };
 
 // The first walk and the layout, over the groups below `root` (visited as walk_groups visits
-// them) with the request of the trajectory store. Returns false when the output cannot be laid
-// out in advance (a request name that is empty, or one that meets a copy of an enclosing group
-// of the same name among the arrays it appends to: the bytes of such a copy grow with the
-// values themselves); nothing is kept then, and the caller walks with transpose_group.
+// them) with the request of the trajectory store. A place whose arrays meet a child of a
+// requested name (a copy of an enclosing group so named, or for the empty name the end
+// marker) grows with the values themselves: such places are built as output nodes during the
+// walk, and laid out from them. Returns false only for a request without entries.
 bool count_output(DataNode* root, const LayoutSettings& settings);
 
 // The second walk. Does not return on failure, including an input that no longer holds what

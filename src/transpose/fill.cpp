@@ -137,6 +137,8 @@ void write_placements(std::size_t begin, std::size_t end) {
     }
     const std::uint64_t placement = placements[p];
     Container& place = laid_out.containers[placement >> 32];
+    if (place.block_after == TREE_PLACE)
+      continue;  // its values went into its nodes while counting
     if (place.filled >= place.samples) {
       changed = true;  // more samples than the first walk counted: the input changed
       continue;
@@ -214,6 +216,8 @@ int distribute_group(DataNode* group, std::uint32_t) {
   for (std::uint32_t k = 0; k < plan.samples; k++) {
     const std::uint32_t place_number = places[k];
     Container& place = laid_out.containers[place_number];
+    if (place.block_after == TREE_PLACE)
+      continue;
     if (place.filled++ >= place.samples)
       report_input_changed();
     const std::uint64_t first_window = place.position / laid_out.window_size;

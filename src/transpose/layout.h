@@ -15,6 +15,8 @@
 
 constexpr std::uint32_t NO_CONTAINER = UINT32_MAX;
 constexpr std::uint64_t ELEMENT_HEADER_SIZE = sizeof(ElementHeader);
+// In a place's block_after: its children are output nodes that hold their values already.
+constexpr std::uint32_t TREE_PLACE = NO_CONTAINER - 1;
 
 // Where request entry j's values go among the arrays of a place: array `array` (the entries
 // that share a name share one array, named after the first of them), which takes `share`

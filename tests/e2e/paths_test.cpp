@@ -138,6 +138,32 @@ Bytes copy_named_like_array(bool large) {
   b.group_s32("x", 7).group_f64("time", 1).array_f64("x", { 5, 6 });
   b.array_f64("y", { 7, 8 }).end().end();
   b.group_f64("time", 2).array_f64("x", { 9, 10 }).array_f64("y", { 11, 12 }).end();
+  b.group_s32("x", 7).group_f64("time", 3).array_f64("x", { 13, 14 });
+  b.array_f64("y", { 15, 16 }).end().end();
+  return b.bytes();
+}
+
+// The copy named like an array comes first: the next steps append to the copy itself, which
+// then no longer equals its group, so that the group's later steps get a copy of their own.
+Bytes copy_first(bool large) {
+  ZvbBuilder b = start(large);
+  b.group_s32("x", 7).group_f64("time", 0).array_f64("x", { 1, 2 });
+  b.array_f64("y", { 3, 4 }).end().end();
+  for (int step = 1; step <= 2; step++) {
+    b.group_f64("time", step).array_f64("x", { 5, 6 }).array_f64("y", { 7, 8 }).end();
+    b.group_s32("x", 7).group_f64("time", step + 0.5).array_f64("x", { 9, 10 });
+    b.array_f64("y", { 11, 12 }).end().end();
+  }
+  return b.bytes();
+}
+
+// An array with the empty name in a step that the end of the file cuts before its end marker:
+// requested, it is found there, and its values go to the end-of-group marker of the
+// trajectory group, the one child there that bears the empty name.
+Bytes empty_named_array(bool large) {
+  ZvbBuilder b = start(large);
+  b.group_f64("time", 0).array_f64("x", { 1, 2 }).end();
+  b.group_f64("time", 1).array_f64("x", { 3, 4 }).array_f64("", { 5, 6 });
   return b.bytes();
 }
 
@@ -199,6 +225,8 @@ const Case cases[] = {
   { "EnclosedUnequal", enclosed_unequal, { "IN", "time", "x", "y" } },
   { "CopyNamedLikeAnArray", copy_named_like_array, { "IN", "time", "x", "y" } },
   { "CopyNamedLikeNoArray", copy_named_like_array, { "IN", "time", "y" } },
+  { "CopyNamedLikeAnArrayFirst", copy_first, { "IN", "time", "y", "x" } },
+  { "EmptyNameMeetsTheEndMarker", empty_named_array, { "IN", "time", "x", "" } },
   { "RootScope", root_scope, { "IN", "time", "y", "x" } },
   { "CutShortLookedUp", cut_short, { "IN", "time", "x", "y" } },
   { "CutShortAfterAFailedEntry", cut_short, { "IN", "time", "z", "x" } },
