@@ -494,10 +494,13 @@ void count_groups(DataNode* root) {
   end_progress();
   sub_index.clear();
   content_index.clear();
-  // The trajectory groups' own samples were counted in the index.
-  for (const IdIndex::Slot& slot : id_index) {
-    if (slot.number != NO_TRAJECTORY)
-      laid_out.containers[laid_out.tracks[slot.number].container].samples = slot.samples;
+  // The trajectory groups' own samples were counted in the index; from here on the index
+  // leads from an identifier straight to its trajectory group's place.
+  for (IdIndex::Slot& slot : id_index) {
+    if (slot.number == NO_TRAJECTORY)
+      continue;
+    slot.number = laid_out.tracks[slot.number].container;
+    laid_out.containers[slot.number].samples = slot.samples;
   }
   order_copies();
 }

@@ -72,7 +72,7 @@ void find_places(const GroupPlan& plan) {
         continue;
       }
       if (by_identifier)
-        places[k] = laid_out.tracks[slot->number].container;
+        places[k] = slot->number;  // the trajectory group's place, since the count
     }
   });
   if (changed)
@@ -127,12 +127,17 @@ void sort_placements() {
 // announced a few samples ahead so that their fetches overlap.
 void write_placements(std::size_t begin, std::size_t end) {
   const std::uint32_t entry_count = value_count;
+  // Without repeated names, entry j's values of a place are an array apart:
+  // position + header + 8 s + j (header + 8 samples).
+  const bool one_array_per_entry = laid_out.array_names.size() == entry_count;
   for (std::size_t p = begin; p < end; p++) {
     if (p + PREFETCH_DISTANCE < end) {
       const std::uint64_t ahead_placement = placements[p + PREFETCH_DISTANCE];
       const Container& ahead = laid_out.containers[ahead_placement >> 32];
-      for (std::uint32_t j = 0; j < entry_count; j++)
-        __builtin_prefetch(image + value_position(ahead, j, ahead.filled), 1);
+      const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.samples } * 8;
+      const unsigned char* line = image + value_position(ahead, 0, ahead.filled);
+      for (std::uint32_t j = 0; j < entry_count; j++, line += stride)
+        __builtin_prefetch(line, 1);
       __builtin_prefetch(&staged_values[(ahead_placement & UINT32_MAX) * entry_count]);
     }
     const std::uint64_t placement = placements[p];
@@ -145,8 +150,15 @@ void write_placements(std::size_t begin, std::size_t end) {
     }
     const double* values = &staged_values[(placement & UINT32_MAX) * entry_count];
     const std::uint32_t s = place.filled++;
-    for (std::uint32_t j = 0; j < entry_count; j++)
-      std::memcpy(image + value_position(place, j, s), &values[j], sizeof(double));
+    if (one_array_per_entry) {
+      const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ place.samples } * 8;
+      unsigned char* at = image + value_position(place, 0, s);
+      for (std::uint32_t j = 0; j < entry_count; j++, at += stride)
+        std::memcpy(at, &values[j], sizeof(double));
+    } else {
+      for (std::uint32_t j = 0; j < entry_count; j++)
+        std::memcpy(image + value_position(place, j, s), &values[j], sizeof(double));
+    }
   }
 }
 

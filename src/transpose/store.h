@@ -75,6 +75,8 @@ class IdIndex {
   // Every slot, empty ones included, in no particular order.
   const Slot* begin() const { return slots_; }
   const Slot* end() const { return slots_ + capacity_; }
+  Slot* begin() { return slots_; }
+  Slot* end() { return slots_ + capacity_; }
   void clear();
 
  private:
