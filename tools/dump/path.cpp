@@ -105,10 +105,6 @@ static bool data_matches(std::uint32_t type, const unsigned char* data, std::uin
   return parse_number(value, &wanted) && stored == wanted;
 }
 
-bool value_matches(const DataNode* node, const std::string& value) {
-  return data_matches(node->type, node->data, node->size, value);
-}
-
 bool step_matches(const PathStep& step, const char* name, std::uint32_t type,
                   const unsigned char* data, std::uint32_t size) {
   if (!name_equals(name, step.name.c_str()))

@@ -29,12 +29,10 @@ struct PathStep {
 // as part of a name or value. Ends the run with a message for a malformed path.
 std::vector<PathStep> parse_path(const char* path);
 
-// True when the node's own value (a single number or text, not an array) equals `value`:
-// numbers compare as doubles with the value read as a number, texts as bytes.
-bool value_matches(const DataNode* node, const std::string& value);
-
 // True when an element with this name, type word and data is one that `step` selects, leaving
-// the index aside: the name matches and so does the value or range, if any.
+// the index aside: the name matches, and so does its own value (a single number or text, not
+// an array; numbers compare as doubles with the value read as a number, texts as bytes) or
+// the range, if the step has one.
 bool step_matches(const PathStep& step, const char* name, std::uint32_t type,
                   const unsigned char* data, std::uint32_t size);
 

@@ -1,6 +1,7 @@
 // zvbdump's CSV tables, written from a stream of elements through one large output buffer.
 #include "dump/table.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
