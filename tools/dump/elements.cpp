@@ -112,7 +112,8 @@ void read_element_data(ElementStream* stream, const Element& element,
   data->resize(stream->reader.length >= 0
                    ? size
                    : std::min<std::size_t>(size, std::max(buffered, std::size_t{ 64 } << 10)));
-  std::memcpy(data->data(), stream->buffer.data() + stream->begin, buffered);
+  if (buffered != 0)
+    std::memcpy(data->data(), stream->buffer.data() + stream->begin, buffered);
   stream->begin += buffered;
   std::size_t filled = buffered;
   while (filled < size) {
