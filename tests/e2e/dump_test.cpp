@@ -767,6 +767,31 @@ TEST(Dump, LargeFileNeedsLittleMemory) {
   EXPECT_EQ(rests(element_rows(result.out)), large_file_rows());
 }
 
+TEST(DumpCsv, ManyTrajectoriesNeedLittleMemory) {
+#if defined(ZVB_ADDRESS_SANITIZER)
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space: no limit can apply";
+#endif
+  // 150,000 trajectories in 28 MB: their tree alone would not fit the limit below.
+  TempDir dir;
+  run_zvbgen({ "-T", "2", "-N", "100000", "-c", "0.5", "-o", dir.file("in.zvb") });
+  const std::string path = dir.file("traj.zvb");
+  ASSERT_EQ(run_zvbtrack({ "-o", path, dir.file("in.zvb"), "time", "x", "y", "z" }).status, 0);
+  RunOptions limited;
+  limited.in_child = [] {
+    const rlimit limit = { 32u << 20, 32u << 20 };
+    setrlimit(RLIMIT_AS, &limit);
+  };
+  const RunResult table = dump({ "-c", path }, limited);
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.err, "");
+  EXPECT_EQ(table.out, dump({ "-c", path }).out);
+  EXPECT_EQ(split_lines(table.out).size(), 200001u);  // the names, then two steps of 100,000
+  // The limit bites: the tree view, which holds every element header, runs out.
+  const RunResult tree = dump({ "-n", "1", path }, limited);
+  EXPECT_EQ(tree.status, 1);
+  EXPECT_EQ(tree.err, "zvbdump: Error: Not enough memory\n");
+}
+
 TEST(Dump, ReadsStandardInput) {
   std::vector<std::int64_t> offsets;
   TempDir dir;
