@@ -27,7 +27,7 @@ import sys
 import tempfile
 import time
 
-PRESETS = ["small", "medium", "wide", "long", "nested"]
+PRESETS = ["small", "medium", "wide", "long", "nested", "runs"]
 
 
 CGROUP = None  # the cgroup every measured command runs in, when --memory-limit is given
@@ -136,7 +136,7 @@ def main():
         in_size = os.path.getsize(source)
         out_size = os.path.getsize(output)
         baseline = None
-        if args.numpy and preset != "nested":  # the script knows flat steps only
+        if args.numpy and preset not in ("nested", "runs"):  # the script knows flat steps only
             script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "numpy_baseline.py")
             baseline = [args.numpy, script, source, "time", "x", "y", "z"]
         floors, runs, baseline_runs = [], [], []

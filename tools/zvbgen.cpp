@@ -2,6 +2,7 @@
 // and the benchmarks. Objects move, some leave at every step and as many new ones arrive with
 // new, sparse identifiers, and each step lists its objects in a new order.
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,17 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
+#include "base/report.h"
 #include "data/format.h"
 #include "data/writer.h"
+#include "version.h"
 
 namespace {
 
 struct Settings {
-  long steps = 200;
+  long steps = 200;  // in each run group when there are any
   long objects = 30;
   double churn = 0.05;  // share of the objects replaced at every step
   bool use_float = false;
   bool nested = false;  // each step's group inside an S32-valued group of its own
+  long runs = 0;        // S32-valued run groups holding the steps; 0: the steps stand alone
   std::uint64_t seed = 1;
   const char* output = nullptr;
 };
@@ -33,15 +38,18 @@ struct Preset {
   double churn;
   bool use_float;
   bool nested;
+  long runs;
 };
 
 const Preset presets[] = {
-  { "demo", 200, 30, 0.05, false, false },
-  { "small", 200, 2000, 0.01, false, false },
-  { "medium", 1000, 10000, 0.01, true, false },
-  { "wide", 50, 1000000, 0.01, true, false },
-  { "long", 20000, 100, 0.01, true, false },
-  { "nested", 1000, 2000, 0.01, true, true },
+  { "demo", 200, 30, 0.05, false, false, 0 },
+  { "small", 200, 2000, 0.01, false, false, 0 },
+  { "medium", 1000, 10000, 0.01, true, false, 0 },
+  { "wide", 50, 1000000, 0.01, true, false, 0 },
+  { "long", 20000, 100, 0.01, true, false, 0 },
+  { "nested", 1000, 2000, 0.01, true, true, 0 },
+  // Restarted or repeated simulations: one enclosing group shared by many steps.
+  { "runs", 100, 10000, 0.01, true, false, 10 },
 };
 
 // xorshift64*: fast and plenty for made-up positions.
@@ -96,15 +104,27 @@ class Output {
   const char* name_;
 };
 
-[[noreturn]] void usage() {
-  std::fputs(
-      "usage: zvbgen [-p preset] [-T steps] [-N objects] [-c churn] [-f] [-n] [-S seed] [-o outfile]\n"
-      "presets: demo small medium wide long nested\n",
-      stderr);
+[[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* format, ...) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "zvbgen: Error: ");
+  va_list values;
+  va_start(values, format);
+  std::vfprintf(stderr, format, values);
+  va_end(values);
+  std::fputs(" (\"zvbgen -h\" lists the options)\n", stderr);
   std::exit(1);
 }
 
-bool apply_preset(Settings& settings, const char* name) {
+long whole_number(const char* word, const char* text, long least) {
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno == ERANGE || number < least)
+    fail("Invalid %s \"%s\": give a whole number of at least %ld", word, text, least);
+  return number;
+}
+
+void set_preset(Settings& settings, const char* name) {
   for (const Preset& preset : presets) {
     if (std::strcmp(preset.name, name) != 0)
       continue;
@@ -113,45 +133,114 @@ bool apply_preset(Settings& settings, const char* name) {
     settings.churn = preset.churn;
     settings.use_float = preset.use_float;
     settings.nested = preset.nested;
-    return true;
+    settings.runs = preset.runs;
+    return;
   }
-  return false;
+  fail("Unknown preset \"%s\"", name);
+}
+
+void print_help(Settings&, const char*);
+void print_version(Settings&, const char*);
+
+// One row per option word: its argument's name (null for none), what it sets, its help line.
+struct OptionRow {
+  const char* word;
+  const char* arg_name;
+  void (*apply)(Settings& settings, const char* argument);
+  const char* description;
+};
+
+const OptionRow option_rows[] = {
+  { "-p", "preset", set_preset, "Start from a preset (listed below); later options change it" },
+  { "-T", "steps", [](Settings& s, const char* a) { s.steps = whole_number("-T", a, 1); },
+    "Steps: groups named time, valued 0, 0.1, 0.2, ... (per run with -r; default 200)" },
+  { "-N", "objects", [](Settings& s, const char* a) { s.objects = whole_number("-N", a, 1); },
+    "Objects at every step: the length of ID, x, y and z (default 30)" },
+  { "-c", "churn",
+    [](Settings& s, const char* a) {
+      char* end = nullptr;
+      s.churn = std::strtod(a, &end);
+      if (*a == '\0' || *end != '\0' || !(s.churn >= 0 && s.churn <= 1))
+        fail("Invalid -c \"%s\": give a share from 0 to 1", a);
+    },
+    "Share of the objects replaced by new ones at every step, 0 to 1 (default 0.05)" },
+  { "-f", nullptr, [](Settings& s, const char*) { s.use_float = true; },
+    "Store x, y and z as floats (default: doubles)" },
+  { "-n", nullptr, [](Settings& s, const char*) { s.nested = true; },
+    "Put each step's group inside an S32-valued group named step (the step's number)" },
+  { "-r", "runs", [](Settings& s, const char* a) { s.runs = whole_number("-r", a, 0); },
+    "Put the steps in that many S32-valued groups named run, -T steps in each; time starts\n"
+    "               again in each run, objects go on (default 0: no run groups)" },
+  { "-S", "seed",
+    [](Settings& s, const char* a) {
+      s.seed = static_cast<std::uint64_t>(whole_number("-S", a, 0));
+    },
+    "Seed of the made-up motion: the same seed, the same file (default 1)" },
+  { "-o", "outfile", [](Settings& s, const char* a) { s.output = a; },
+    "Write to outfile (default: standard output, which must not be a terminal)" },
+  { "-h", nullptr, print_help, "Print this help on standard output and quit (also --help)" },
+  { "--help", nullptr, print_help, nullptr },
+  { "--version", nullptr, print_version, "Print the version and quit" },
+};
+
+void print_help(Settings&, const char*) {
+  std::string text =
+      "zvbgen - write a simulation-like ZVB file: one group per time step, each holding the\n"
+      "arrays ID, x, y and z over the objects; objects move, some are replaced by new ones with\n"
+      "new identifiers at every step, and each step lists its objects in a new order\n"
+      "usage: zvbgen [-p preset] [-T steps] [-N objects] [-c churn] [-f] [-n] [-r runs]\n"
+      "              [-S seed] [-o outfile]\n\noptions:\n";
+  for (const OptionRow& row : option_rows) {
+    if (row.description == nullptr)
+      continue;
+    std::string line = std::string(" ") + row.word;
+    if (row.arg_name != nullptr)
+      line += std::string(" ") + row.arg_name;
+    line.resize(15, ' ');
+    text += line + row.description + "\n";
+  }
+  text += "\npresets:\n";
+  for (const Preset& preset : presets) {
+    char line[160];
+    std::snprintf(line, sizeof line, " %-8s %ld steps%s of %ld objects, churn %g, %s%s\n",
+                  preset.name, preset.steps, preset.runs != 0 ? " per run" : "", preset.objects,
+                  preset.churn, preset.use_float ? "floats" : "doubles",
+                  preset.nested ? ", each step in a step group" : "");
+    text += line;
+    if (preset.runs != 0) {
+      std::snprintf(line, sizeof line, "          in %ld run groups\n", preset.runs);
+      text += line;
+    }
+  }
+  if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
+    std::exit(1);
+  std::exit(0);
+}
+
+void print_version(Settings&, const char*) {
+  if (std::printf("zvbgen %s\n", TOOLS_VERSION) < 0 || std::fflush(stdout) != 0)
+    std::exit(1);
+  std::exit(0);
 }
 
 Settings parse(int argc, char** argv) {
   Settings settings;
   for (int i = 1; i < argc; i++) {
-    const std::string word = argv[i];
-    if (word == "-f") {
-      settings.use_float = true;
-      continue;
+    const OptionRow* found = nullptr;
+    for (const OptionRow& row : option_rows) {
+      if (std::strcmp(row.word, argv[i]) == 0)
+        found = &row;
     }
-    if (word == "-n") {
-      settings.nested = true;
-      continue;
+    if (found == nullptr)
+      fail("Unknown option \"%s\"", argv[i]);
+    const char* argument = "";
+    if (found->arg_name != nullptr) {
+      if (i + 1 >= argc)
+        fail("Option %s needs an argument", found->word);
+      argument = argv[++i];
     }
-    if (i + 1 >= argc)
-      usage();
-    const char* value = argv[++i];
-    if (word == "-p") {
-      if (!apply_preset(settings, value))
-        usage();
-    } else if (word == "-T") {
-      settings.steps = std::atol(value);
-    } else if (word == "-N") {
-      settings.objects = std::atol(value);
-    } else if (word == "-c") {
-      settings.churn = std::atof(value);
-    } else if (word == "-S") {
-      settings.seed = std::strtoull(value, nullptr, 10);
-    } else if (word == "-o") {
-      settings.output = value;
-    } else {
-      usage();
-    }
+    found->apply(settings, argument);
   }
-  if (settings.steps < 1 || settings.objects < 1 || settings.churn < 0 || settings.churn > 1)
-    usage();
   return settings;
 }
 
@@ -164,6 +253,10 @@ struct Body {
 
 int main(int argc, char** argv) {
   const Settings settings = parse(argc, argv);
+  if (settings.output == nullptr && is_terminal(1)) {
+    program_name = "zvbgen";
+    report_error(error_table, ERR_TERMINAL);
+  }
   std::unique_ptr<std::FILE, FileCloser> file(
       settings.output != nullptr ? std::fopen(settings.output, "wb") : stdout);
   const char* name = settings.output != nullptr ? settings.output : "-";
@@ -173,7 +266,7 @@ int main(int argc, char** argv) {
   std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 20);
 
   FileHeader header{};
-  init_file_header(&header, "ZVBGEN", 1, 0, "", 0, 0);
+  init_file_header(&header, "ZVBGEN", TOOLS_VERSION_MAJOR, TOOLS_VERSION_MINOR, "", 0, 0);
   unsigned char encoded[sizeof header];
   encode_file_header(header, encoded);
   out.bytes(encoded, sizeof encoded);
@@ -193,7 +286,16 @@ int main(int argc, char** argv) {
   const std::uint32_t value_type = settings.use_float ? TYPE_FLOAT : TYPE_DOUBLE;
   const std::size_t width = settings.use_float ? sizeof(float) : sizeof(double);
 
-  for (long step = 0; step < settings.steps; step++) {
+  // With run groups the objects go on from run to run, and each run's time starts at 0.
+  const long runs = settings.runs != 0 ? settings.runs : 1;
+  for (long step = 0; step < runs * settings.steps; step++) {
+    const long step_in_run = step % settings.steps;
+    if (settings.runs != 0 && step_in_run == 0) {
+      if (step > 0)
+        out.end();
+      const std::int32_t run = static_cast<std::int32_t>(step / settings.steps);
+      out.element("run", FLAG_GROUP | FLAG_SINGLE | TYPE_S32, &run, sizeof run);
+    }
     if (step > 0) {
       for (std::size_t r = 0; r < replaced; r++) {
         Body& body = bodies[random.below(count)];
@@ -213,7 +315,7 @@ int main(int argc, char** argv) {
       const std::int32_t index = static_cast<std::int32_t>(step);
       out.element("step", FLAG_GROUP | FLAG_SINGLE | TYPE_S32, &index, sizeof index);
     }
-    const double time = 0.1 * static_cast<double>(step);
+    const double time = 0.1 * static_cast<double>(step_in_run);
     out.element("time", FLAG_GROUP | FLAG_SINGLE | TYPE_DOUBLE, &time, sizeof time);
     for (std::size_t i = 0; i < count; i++)
       ids[i] = bodies[i].id;
@@ -232,6 +334,8 @@ int main(int argc, char** argv) {
     if (settings.nested)
       out.end();
   }
+  if (settings.runs != 0)
+    out.end();
   out.finish();
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -15,9 +16,12 @@
 #include <vector>
 
 #include "base/report.h"
+#include "data/reader.h"
+#include "e2e/e2e.h"
 #include "gtest/gtest.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
+#include "support/terminal.h"
 #include "support/zvb_builder.h"
 
 namespace {
@@ -342,6 +346,7 @@ TEST(Dump, PathSelectsASubtree) {
     { "/ID=4.0", { "ID = 4", "  \"\"" } },
     { "/label=a\\=b", { "label = \"a=b\"", "  \"\"" } },
     { "/na\\/me", { "na/me", "  \"\"" } },
+    { "/time=0.5..1", { "time = 0.5", "  x = 11", "  \"\"", "time = 1", "  x = 12", "  \"\"" } },
   };
   for (const PathCase& c : cases) {
     SCOPED_TRACE(c.path);
@@ -418,16 +423,273 @@ TEST(Dump, CsvColumnsReadBackExactly) {
   }
 }
 
-TEST(Dump, CsvQuotesTextAndTakesASelectedArray) {
+TEST(Dump, CsvQuotesEscapesAndDisarmsNamesAndTexts) {
   ZvbBuilder b;
-  b.file_header().element("a,b", FLAG_ARRAY | TYPE_ASCII,
-                          { 'x', 0, 'y', '"', 'z', 0, 'p', ',', 0 });
-  b.array_u8("u", { 200 });
+  b.file_header().array_f64("-1.5", { -1.5, -2e-300 });
+  const std::string texts[] = {
+    "=1+2", "-1.5", "@SUM(A1)", "a\"b,c", "x\r\ny", "\tz", "+", "-1e5"
+  };
+  Bytes text_bytes;
+  for (const std::string& text : texts) {
+    text_bytes.insert(text_bytes.end(), text.begin(), text.end());
+    text_bytes.push_back(0);
+  }
+  b.element("=cmd", FLAG_ARRAY | TYPE_ASCII, text_bytes);
+  b.array_s32("q\"x", { -7 }).array_u8("\x1b[2J", { 200 });
+  // A trajectory named and valued as text, in the long table.
+  b.element("@id", FLAG_GROUP | FLAG_SINGLE | TYPE_ASCII, { '-', 'x', ',', 0 });
+  b.group_s32("a,b", -3).array_f64("t", { -0.5 }).end().end();
   TempDir dir;
   const std::string path = dir.file("text.zvb");
   write_file_bytes(path, b.bytes());
-  EXPECT_EQ(dump({ "-c", path }).out, "\"a,b\",u\nx,200\n\"y\"\"z\",\n\"p,\",\n");
-  EXPECT_EQ(dump({ "-c", "-p", "/u", path }).out, "u\n200\n");
+  struct QuoteCase {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const QuoteCase cases[] = {
+    // Numbers stay plain, also negative ones; texts that a spreadsheet would run get a quote,
+    // those that read as numbers do not; control bytes are escaped, never written raw.
+    { { "-c", path },
+      "-1.5,'=cmd,\"q\"\"x\",\\x1b[2J\n"
+      "-1.5,'=1+2,-7,200\n"
+      "-2e-300,-1.5,,\n"
+      ",'@SUM(A1),,\n"
+      ",\"a\"\"b,c\",,\n"
+      ",x\\r\\ny,,\n"
+      ",'\\tz,,\n"
+      ",'+,,\n"
+      ",-1e5,,\n" },
+    { { "-c", "-p", "/q\"x", path }, "\"q\"\"x\"\n-7\n" },
+    { { "-c", "-p", "/@id", path }, "'@id,\"a,b\",t\n\"'-x,\",-3,-0.5\n" },
+  };
+  for (const QuoteCase& c : cases) {
+    SCOPED_TRACE(c.args[c.args.size() - 2]);
+    const RunResult result = dump(c.args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, c.out);
+  }
+}
+
+// Steps enclosed in run groups, as restarted simulations write them: zvbtrack copies the runs
+// under each trajectory.
+Bytes runs_input() {
+  ZvbBuilder b;
+  b.file_header().group_s32("run", 1);
+  b.group_f64("time", 0).array_s32("ID", { 5, 7 }).array_f64("x", { 0.5, 0.25 }).end();
+  b.group_f64("time", 1).array_s32("ID", { 7 }).array_f64("x", { -1.5 }).end();
+  b.end().group_s32("run", 2);
+  b.group_f64("time", 0).array_s32("ID", { 5 }).array_f64("x", { 1e300 }).end();
+  return b.end().bytes();
+}
+
+// Trajectories of arrays of several types, one shorter than the others, and a single value
+// that is no column.
+Bytes typed_trajectories(bool reversed) {
+  ZvbBuilder b(reversed);
+  b.file_header().group_f64("ID", 3).array_f32("x", { 0.1f, 2 }).array_s32("n", { -1, 2 });
+  b.single_s32("skip", 9).array_f64("time", { 0, 0.30000000000000004 }).end();
+  b.group_f64("ID", -2.5).array_f32("x", { 1e-45f }).array_s32("n", {});
+  return b.array_f64("time", { 7 }).end().bytes();
+}
+
+TEST(DumpCsv, LongTableOfTrajectories) {
+  TempDir dir;
+  write_file_bytes(dir.file("runs.zvb"), runs_input());
+  const RunResult track =
+      run_zvbtrack({ "-o", dir.file("traj.zvb"), dir.file("runs.zvb"), "time", "x" });
+  ASSERT_EQ(track.status, 0) << track.err;
+  write_file_bytes(dir.file("typed.zvb"), typed_trajectories(false));
+  write_file_bytes(dir.file("reversed.zvb"), typed_trajectories(true));
+  ZvbBuilder mixed;
+  mixed.file_header().group_f64("ID", 1).array_f64("x", { 1 }).array_f64("time", { 0 }).end();
+  mixed.group_f64("ID", 2).array_f64("y", { 2 }).array_f64("time", { 0 }).end();
+  write_file_bytes(dir.file("mixed.zvb"), mixed.bytes());
+  const std::string typed = "ID,time,x,n\n3,0,0.1,-1\n3,0.30000000000000004,2,2\n-2.5,7,1e-45,\n";
+  struct LongCase {
+    std::string file;  // "-": traj.zvb on standard input
+    std::string path;  // empty: no -p
+    std::string out;
+    std::string err;  // empty: status 0
+  };
+  const LongCase cases[] = {
+    { "traj.zvb", "", "ID,run,time,x\n5,1,0,0.5\n5,2,0,1e+300\n7,1,0,0.25\n7,1,1,-1.5\n", "" },
+    { "-", "", "ID,run,time,x\n5,1,0,0.5\n5,2,0,1e+300\n7,1,0,0.25\n7,1,1,-1.5\n", "" },
+    { "traj.zvb", "/ID=6..7", "ID,run,time,x\n7,1,0,0.25\n7,1,1,-1.5\n", "" },
+    // One trajectory that holds copies is itself the table; a group of arrays, its columns.
+    { "traj.zvb", "/ID=5", "ID,run,time,x\n5,1,0,0.5\n5,2,0,1e+300\n", "" },
+    { "traj.zvb", "/ID=5/run=2", "x,time\n1e+300,0\n", "" },
+    { "typed.zvb", "", typed, "" },
+    { "reversed.zvb", "", typed, "" },
+    { "typed.zvb", "/ID=-3..0", "ID,time,x,n\n-2.5,7,1e-45,\n", "" },
+    { "mixed.zvb", "", "ID,time,x\n1,0,1\n",
+      "Error: Trajectory group at offset 168 in \"" + dir.file("mixed.zvb") +
+          "\" has the columns ID,time,y, not ID,time,x as the first: select one kind with -p\n" },
+  };
+  for (const LongCase& c : cases) {
+    SCOPED_TRACE(c.file + " " + c.path);
+    std::vector<std::string> args = { "-c" };
+    if (!c.path.empty())
+      args.insert(args.end(), { "-p", c.path });
+    RunOptions options;
+    if (c.file == "-")
+      options.stdin_path = dir.file("traj.zvb");
+    args.push_back(c.file == "-" ? c.file : dir.file(c.file));
+    const RunResult result = dump(args, options);
+    EXPECT_EQ(result.status, c.err.empty() ? 0 : 1);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.out, c.out);
+  }
+}
+
+// What the long table must show of a trajectory group read into a tree: a row of doubles per
+// sample, the values of the copies on the way first.
+void expected_rows(const DataNode* group, std::vector<double> keys,
+                   std::vector<std::vector<double>>* rows) {
+  std::vector<const DataNode*> arrays;
+  for (const DataNode* child = group->first_child; child != nullptr; child = child->next) {
+    if ((child->type & FLAG_ARRAY) != 0)
+      arrays.push_back(child);
+    if ((child->type & FLAG_GROUP) == 0)
+      continue;
+    std::int32_t value;
+    std::memcpy(&value, child->data, sizeof value);  // zvbgen's copies are S32
+    std::vector<double> inner = keys;
+    inner.push_back(value);
+    expected_rows(child, inner, rows);
+  }
+  if (arrays.empty())
+    return;
+  std::rotate(arrays.begin(), arrays.end() - 1, arrays.end());  // the loop variable first
+  for (std::size_t k = 0; k < arrays[0]->size / sizeof(double); k++) {
+    std::vector<double> row = keys;
+    for (const DataNode* array : arrays) {
+      double value;
+      std::memcpy(&value, array->data + k * sizeof value, sizeof value);
+      row.push_back(value);
+    }
+    rows->push_back(row);
+  }
+}
+
+TEST(DumpCsv, LongTableReadsBackEveryValueExactly) {
+  struct GenCase {
+    std::vector<std::string> args;
+    std::string header;
+  };
+  const GenCase cases[] = {
+    { { "-T", "40", "-N", "50", "-c", "0.1", "-f" }, "ID,time,x,y,z" },
+    { { "-r", "3", "-T", "8", "-N", "30", "-c", "0.2", "-S", "7" }, "ID,run,time,x,y,z" },
+  };
+  for (const GenCase& c : cases) {
+    SCOPED_TRACE(c.header);
+    TempDir dir;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), { "-o", dir.file("in.zvb") });
+    run_zvbgen(args);
+    const std::string path = dir.file("traj.zvb");
+    ASSERT_EQ(run_zvbtrack({ "-o", path, dir.file("in.zvb"), "time", "x", "y", "z" }).status, 0);
+    const RunResult result = dump({ "-c", path });
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<std::string> lines = split_lines(result.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], c.header);
+
+    DataReader reader;
+    open_input(path.c_str(), &reader);
+    DataFile file{};
+    read_file(&reader, &file, READ_REPORT | READ_LOAD_ALL);
+    std::vector<std::vector<double>> rows;
+    std::size_t trajectories = 0;
+    for (const DataNode* group = file.root.first_child; group != nullptr; group = group->next) {
+      if ((group->type & FLAG_GROUP) == 0)
+        continue;
+      trajectories++;
+      double id;
+      std::memcpy(&id, group->data, sizeof id);
+      expected_rows(group, { id }, &rows);
+    }
+    close_input(&reader);
+    free_tree(&file.root);
+    EXPECT_GT(trajectories, 50u);
+    ASSERT_EQ(lines.size(), rows.size() + 1);
+    for (std::size_t i = 0; i < rows.size(); i++) {
+      const std::vector<std::string> cells = split_cells(lines[i + 1]);
+      ASSERT_EQ(cells.size(), rows[i].size()) << lines[i + 1];
+      for (std::size_t k = 0; k < cells.size(); k++) {
+        const double read_back = std::strtod(cells[k].c_str(), nullptr);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(read_back), std::bit_cast<std::uint64_t>(rows[i][k]))
+            << "row " << i + 1 << ": " << lines[i + 1];
+      }
+    }
+  }
+}
+
+TEST(Tools, HelpAndVersionGoToStandardOutput) {
+  const std::vector<std::string> dump_lines = {
+    "\n -h ",      "\n -H ",         "\n -c ",    "\n -f ",        "\n -n count ",
+    "\n -p path ", "--help (as -h)", "--version", "name=low..high"
+  };
+  const std::vector<std::string> gen_lines = {
+    "\n -p preset ", "\n -T steps ",  "\n -N objects ", "\n -c churn ",     "\n -f ",
+    "\n -n ",        "\n -r runs ",   "\n -S seed ",    "\n -o outfile ",   "\n -h ",
+    "--help",        "\n --version ", "\n runs ",       "in 10 run groups",
+  };
+  struct HelpCase {
+    const char* program;
+    std::vector<std::string> args;
+    std::vector<std::string> shown;  // parts of the help; none: the version line
+    std::string version;
+  };
+  const HelpCase cases[] = {
+    { ZVBDUMP_BIN, { "-h" }, dump_lines, "" },
+    { ZVBDUMP_BIN, { "--help" }, dump_lines, "" },
+    { ZVBDUMP_BIN, { "-c", "-H", "file" }, dump_lines, "" },
+    { ZVBDUMP_BIN, { "--version" }, {}, "zvbdump 1.0\n" },
+    { ZVBGEN_BIN, { "-h" }, gen_lines, "" },
+    { ZVBGEN_BIN, { "-p", "demo", "--help" }, gen_lines, "" },
+    { ZVBGEN_BIN, { "--version" }, {}, "zvbgen 1.0\n" },
+  };
+  for (const HelpCase& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + " " + c.args[0]);
+    const RunResult result = run_program(c.program, c.args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    if (c.shown.empty()) {
+      EXPECT_EQ(result.out, c.version);
+    }
+    for (const std::string& part : c.shown)
+      EXPECT_NE(result.out.find(part), std::string::npos) << part << " in\n" << result.out;
+  }
+  // Without a file, zvbdump gives its usage line on standard error, as zvbtrack does.
+  const RunResult usage = dump({});
+  EXPECT_EQ(usage.status, 0);
+  EXPECT_EQ(usage.out, "");
+  EXPECT_EQ(usage.err, "usage: zvbdump [-hHcf] [-n count] [-p path] file\n");
+}
+
+TEST(Tools, ZvbgenRefusesATerminal) {
+  Terminal terminal;
+  if (!terminal.ready())
+    GTEST_SKIP() << "no pseudo-terminal here";
+  TempDir dir;
+  RunOptions options;
+  const std::string tty = terminal.path();
+  options.in_child = [tty] {
+    const int opened = open(tty.c_str(), O_RDWR | O_NOCTTY);
+    if (opened < 0 || dup2(opened, 1) < 0)
+      _exit(123);
+    close(opened);
+  };
+  const RunResult refused = run_program(ZVBGEN_BIN, { "-T", "1", "-N", "1" }, options);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err,
+            "zvbgen: Error: ZVB output can not be read from or written to a terminal\n");
+  EXPECT_EQ(terminal.shown(), "");
+  const std::string path = dir.file("g.zvb");
+  const RunResult to_file = run_program(ZVBGEN_BIN, { "-T", "1", "-N", "1", "-o", path }, options);
+  EXPECT_EQ(to_file.status, 0) << to_file.err;
+  EXPECT_EQ(terminal.shown(), "");
+  EXPECT_EQ(read_file_bytes(path).substr(8, 7), std::string("ZVBGEN\0", 7));
 }
 
 // A sparse file of 48 arrays of 2 MiB each, 96 MiB in all: far more than the memory limit
@@ -505,6 +767,31 @@ TEST(Dump, LargeFileNeedsLittleMemory) {
   EXPECT_EQ(rests(element_rows(result.out)), large_file_rows());
 }
 
+TEST(DumpCsv, ManyTrajectoriesNeedLittleMemory) {
+#if defined(ZVB_ADDRESS_SANITIZER)
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space: no limit can apply";
+#endif
+  // 150,000 trajectories in 28 MB: their tree alone would not fit the limit below.
+  TempDir dir;
+  run_zvbgen({ "-T", "2", "-N", "100000", "-c", "0.5", "-o", dir.file("in.zvb") });
+  const std::string path = dir.file("traj.zvb");
+  ASSERT_EQ(run_zvbtrack({ "-o", path, dir.file("in.zvb"), "time", "x", "y", "z" }).status, 0);
+  RunOptions limited;
+  limited.in_child = [] {
+    const rlimit limit = { 32u << 20, 32u << 20 };
+    setrlimit(RLIMIT_AS, &limit);
+  };
+  const RunResult table = dump({ "-c", path }, limited);
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.err, "");
+  EXPECT_EQ(table.out, dump({ "-c", path }).out);
+  EXPECT_EQ(split_lines(table.out).size(), 200001u);  // the names, then two steps of 100,000
+  // The limit bites: the tree view, which holds every element header, runs out.
+  const RunResult tree = dump({ "-n", "1", path }, limited);
+  EXPECT_EQ(tree.status, 1);
+  EXPECT_EQ(tree.err, "zvbdump: Error: Not enough memory\n");
+}
+
 TEST(Dump, ReadsStandardInput) {
   std::vector<std::int64_t> offsets;
   TempDir dir;
@@ -518,24 +805,6 @@ TEST(Dump, ReadsStandardInput) {
   // Only the name in the header line differs.
   EXPECT_EQ(piped.out.substr(0, 3), "-: ");
   EXPECT_EQ(piped.out.substr(3), named.substr(path.size() + 2));
-}
-
-TEST(Dump, HelpGoesToStandardError) {
-  const std::string usage = "usage: zvbdump [-hHcf] [-n count] [-p path] file\n";
-  for (const std::vector<std::string>& args :
-       { std::vector<std::string>{ "-h" }, std::vector<std::string>{} }) {
-    const RunResult result = dump(args);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, usage);
-  }
-  const RunResult long_help = dump({ "-H" });
-  EXPECT_EQ(long_help.status, 0);
-  EXPECT_EQ(long_help.out, "");
-  EXPECT_EQ(long_help.err.rfind("zvbdump - ", 0), 0u) << long_help.err;
-  EXPECT_NE(long_help.err.find("\n -p path     Select an element: /time[3]/x, /ID=17\n"),
-            std::string::npos)
-      << long_help.err;
 }
 
 TEST(Dump, ErrorsEndWithOneLineAndStatusOne) {
@@ -570,6 +839,15 @@ TEST(Dump, ErrorsEndWithOneLineAndStatusOne) {
       "Error: Invalid path \"/time[1\": steps are name, name[k] or name=value, separated by /\n" },
     { { "-c", "-p", "/ID", good },
       "Error: No arrays of numbers or text at \"/ID\" in \"" + good + "\"\n" },
+    { { "-c", "-p", "/ID=4..17", good },
+      "Error: No arrays of numbers or text at \"/ID=4..17\" in \"" + good + "\"\n" },
+    { { "-c", "-p", "/ID=100..200", good },
+      "Error: No element matches \"/ID=100..200\" in \"" + good + "\"\n" },
+    { { "-p", "/ID=1..x", good },
+      "Error: Invalid range \"/ID=1..x\": give name=low..high with two numbers, as the last step\n" },
+    { { "-c", "-p", "/ID=1..20/n", good },
+      "Error: Invalid range \"/ID=1..20/n\": give name=low..high with two numbers, as the last step\n" },
+    { { "--csv", good }, "Error: Unknown option --csv (\"zvbdump -h\" lists the options)\n" },
     { { "-x", good }, "Error: Unknown option -x (\"zvbdump -h\" lists the options)\n" },
     { { "-cz", good }, "Error: Unknown option -z (\"zvbdump -h\" lists the options)\n" },
     { { good, "-p" }, "Error: One file at a time: \"-p\" is one too many\n" },
@@ -622,7 +900,7 @@ TEST(Install, PutsProgramsAndManPagesUnderThePrefix) {
   }
   const RunResult dump_help = run_program(prefix.file("bin/zvbdump"), { "-h" });
   EXPECT_EQ(dump_help.status, 0);
-  EXPECT_EQ(dump_help.err, "usage: zvbdump [-hHcf] [-n count] [-p path] file\n");
+  EXPECT_EQ(dump_help.out.rfind("zvbdump - ", 0), 0u) << dump_help.out;
   const RunResult track_help = run_program(prefix.file("bin/zvbtrack"), { "-h" });
   EXPECT_EQ(track_help.status, 0);
   EXPECT_EQ(track_help.err.rfind("usage: zvbtrack ", 0), 0u) << track_help.err;
@@ -696,7 +974,11 @@ TEST(ManPages, ListEveryMessage) {
         "Error: One file at a time: \"%s\" is one too many\n",
         "Error: Invalid path \"%s\": steps are name, name[k] or name=value, separated by /\n",
         "Error: No element matches \"%s\" in \"%s\"\n",
-        "Error: No arrays of numbers or text at \"%s\" in \"%s\"\n" } },
+        "Error: No arrays of numbers or text at \"%s\" in \"%s\"\n",
+        "Error: Unknown option %s (\"zvbdump -h\" lists the options)\n",
+        "Error: Invalid range \"%s\": give name=low..high with two numbers, as the last step\n",
+        "Error: Trajectory group at offset %s in \"%s\" has the columns %s, not %s as the first: "
+        "select one kind with -p\n" } },
   };
   for (const PageMessages& page : pages) {
     SCOPED_TRACE(page.page);

@@ -22,6 +22,7 @@
 
 #include "e2e/e2e.h"
 #include "support/temp_dir.h"
+#include "support/terminal.h"
 
 namespace {
 
@@ -582,56 +583,6 @@ TEST(E2eFault, InputsThatAreNotFilesEndCleanly) {
     EXPECT_EQ(directory_files(dir.path()), sources);
   }
 }
-
-// A pseudo-terminal in raw mode, so that what is typed waits unechoed until it is read.
-class Terminal {
- public:
-  Terminal() {
-    controller_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (controller_ < 0 || grantpt(controller_) != 0 || unlockpt(controller_) != 0)
-      return;
-    path_ = ptsname(controller_);
-    device_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    struct termios settings;
-    if (device_ < 0 || tcgetattr(device_, &settings) != 0)
-      return;
-    cfmakeraw(&settings);
-    ready_ =
-        tcsetattr(device_, TCSANOW, &settings) == 0 && fcntl(controller_, F_SETFL, O_NONBLOCK) == 0;
-  }
-  ~Terminal() {
-    if (device_ >= 0)
-      close(device_);
-    if (controller_ >= 0)
-      close(controller_);
-  }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-
-  bool ready() const { return ready_; }
-  const std::string& path() const { return path_; }
-  // Typed at the keyboard: waits on the terminal's input.
-  bool type(const std::string& typed) {
-    return write(controller_, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
-  }
-  // What still waits to be read from the terminal, and what was written to it.
-  std::string unread() { return drain(device_); }
-  std::string shown() { return drain(controller_); }
-
- private:
-  static std::string drain(int descriptor) {
-    std::string bytes;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(descriptor, buffer, sizeof buffer)) > 0)
-      bytes.append(buffer, static_cast<std::size_t>(got));
-    return bytes;
-  }
-  int controller_ = -1;
-  int device_ = -1;
-  std::string path_;
-  bool ready_ = false;
-};
 
 TEST(E2eFault, TerminalIsNeitherReadNorWritten) {
   Terminal terminal;

@@ -11,6 +11,18 @@
   error_exit("Invalid path \"%s\": steps are name, name[k] or name=value, separated by /\n", path);
 }
 
+[[noreturn]] static void reject_range(const char* path) {
+  error_exit("Invalid range \"%s\": give name=low..high with two numbers, as the last step\n",
+             path);
+}
+
+// The whole text as a number.
+static bool parse_number(const std::string& text, double* number) {
+  char* end = nullptr;
+  *number = std::strtod(text.c_str(), &end);
+  return !text.empty() && *end == '\0';
+}
+
 // Reads "[k]" at `p`; returns the position after it.
 static const char* parse_index(const char* path, const char* p, std::uint32_t* index) {
   const char* digits = ++p;
@@ -35,8 +47,10 @@ std::vector<PathStep> parse_path(const char* path) {
   if (*p == '/')
     p++;
   while (*p != '\0') {
-    PathStep step = { "", false, "", 0, "" };
-    std::string* part = &step.name;  // the name, then the value after '='
+    PathStep step = { "", false, "", 0, "", false, 0, 0 };
+    std::string* part = &step.name;  // the name, then the value after '=', then the high end
+    std::string high;
+    bool has_index = false;
     while (*p != '\0' && *p != '/') {
       if (*p == '\\') {
         if (p[1] == '\0')
@@ -47,13 +61,23 @@ std::vector<PathStep> parse_path(const char* path) {
         step.has_value = true;
         part = &step.value;
         p++;
+      } else if (*p == '.' && p[1] == '.' && step.has_value && !step.is_range) {
+        step.is_range = true;
+        part = &high;
+        p += 2;
       } else if (*p == '[') {
         p = parse_index(path, p, &step.index);
+        has_index = true;
       } else {
         part->push_back(*p++);
       }
     }
     step.text.assign(path, static_cast<std::size_t>(p - path));
+    if (step.is_range) {
+      if (has_index || p[*p == '/' ? 1 : 0] != '\0' || !parse_number(step.value, &step.low) ||
+          !parse_number(high, &step.high))
+        reject_range(path);
+    }
     steps.push_back(step);
     if (*p == '/')
       p++;  // a trailing '/' adds no step
@@ -61,44 +85,60 @@ std::vector<PathStep> parse_path(const char* path) {
   return steps;
 }
 
-bool value_matches(const DataNode* node, const std::string& value) {
-  if ((node->type & FLAG_ARRAY) != 0)
+static bool data_matches(std::uint32_t type, const unsigned char* data, std::uint32_t size,
+                         const std::string& value) {
+  if ((type & FLAG_ARRAY) != 0)
     return false;
-  if ((node->type & TYPE_MASK) == TYPE_ASCII) {
-    if (node->data == nullptr || node->size == 0)
+  if ((type & TYPE_MASK) == TYPE_ASCII) {
+    if (data == nullptr || size == 0)
       return value.empty();
-    const char* text = reinterpret_cast<const char*>(node->data);
-    const void* nul = std::memchr(text, '\0', node->size);
-    const std::size_t length = nul != nullptr
-                                   ? static_cast<std::size_t>(static_cast<const char*>(nul) - text)
-                                   : node->size;
+    const char* text = reinterpret_cast<const char*>(data);
+    const void* nul = std::memchr(text, '\0', size);
+    const std::size_t length =
+        nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
     return length == value.size() && std::memcmp(text, value.data(), length) == 0;
   }
   double stored;
-  if (node->data == nullptr || !read_single_number(node->type, node->data, node->size, &stored))
+  if (data == nullptr || !read_single_number(type, data, size, &stored))
     return false;
-  char* end = nullptr;
-  const double wanted = std::strtod(value.c_str(), &end);
-  return !value.empty() && *end == '\0' && stored == wanted;
+  double wanted;
+  return parse_number(value, &wanted) && stored == wanted;
 }
 
-DataNode* select_node(DataNode* root, const std::vector<PathStep>& steps, const char* file_name) {
-  DataNode* node = root;
-  for (const PathStep& step : steps) {
-    DataNode* found = nullptr;
-    std::uint32_t matches = 0;
-    for (DataNode* child = node->first_child; child != nullptr && found == nullptr;
-         child = child->next) {
-      if (!name_equals(child->name, step.name.c_str()))
-        continue;
-      if (step.has_value && !value_matches(child, step.value))
-        continue;
-      if (matches++ == step.index)
-        found = child;
-    }
-    if (found == nullptr)
-      error_exit("No element matches \"%s\" in \"%s\"\n", step.text.c_str(), file_name);
-    node = found;
+bool step_matches(const PathStep& step, const char* name, std::uint32_t type,
+                  const unsigned char* data, std::uint32_t size) {
+  if (!name_equals(name, step.name.c_str()))
+    return false;
+  if (step.is_range) {
+    double stored;
+    return (type & FLAG_ARRAY) == 0 && data != nullptr &&
+           read_single_number(type, data, size, &stored) && stored >= step.low &&
+           stored <= step.high;
   }
-  return node;
+  return !step.has_value || data_matches(type, data, size, step.value);
+}
+
+void report_no_match(const PathStep& step, const char* file_name) {
+  error_exit("No element matches \"%s\" in \"%s\"\n", step.text.c_str(), file_name);
+}
+
+std::vector<DataNode*> select_nodes(DataNode* root, const std::vector<PathStep>& steps,
+                                    const char* file_name) {
+  std::vector<DataNode*> found = { root };
+  for (const PathStep& step : steps) {
+    DataNode* parent = found.front();
+    found.clear();
+    std::uint32_t matches = 0;
+    for (DataNode* child = parent->first_child; child != nullptr; child = child->next) {
+      if (!step_matches(step, child->name, child->type, child->data, child->size))
+        continue;
+      if (step.is_range || matches++ == step.index)
+        found.push_back(child);
+      if (!step.is_range && !found.empty())
+        break;
+    }
+    if (found.empty())
+      report_no_match(step, file_name);
+  }
+  return found;
 }

@@ -186,77 +186,40 @@ static void print_element(DataNode* node, std::int64_t offset, int depth, std::u
   write_line(line);
 }
 
-void print_tree(DataNode* root, DataNode* top, std::uint64_t limit) {
-  std::int64_t offset = sizeof(FileHeader);
-  int depth = 0;
-  DataNode* node = top;
-  if (top == root) {
-    depth = -1;  // the root is no element: its children stand at depth 0
-    node = next_in_file_order(root, root, &depth);
-  } else {
-    int ignored = 0;
-    for (DataNode* before = root->first_child; before != top;
-         before = next_in_file_order(before, root, &ignored))
-      offset += element_bytes(before);
-  }
+void print_tree(DataNode* root, const std::vector<DataNode*>& tops, std::uint64_t limit) {
   write_line(format_text("%9s  %-6s %-6s %-6s %9s %9s  %s", "offset", "type", "kind", "value",
                          "bytes", "values", "name = values"));
-  for (; node != nullptr; node = next_in_file_order(node, top, &depth)) {
-    print_element(node, offset, depth, limit);
-    offset += element_bytes(node);
-  }
-}
-
-// One column of a CSV table: an array with its data in memory.
-struct CsvColumn {
-  DataNode* array;
-  std::uint64_t value_count;
-  std::size_t position;  // of the next value in the data
-};
-
-void print_csv(DataNode* node, const char* path, const char* file_name) {
-  std::vector<CsvColumn> columns;
-  const auto is_column = [](const DataNode* candidate) {
-    return (candidate->type & (FLAG_ARRAY | FLAG_GROUP)) == FLAG_ARRAY &&
-           has_csv_cells(candidate->type);
-  };
-  if (is_column(node)) {
-    columns.push_back({ node, 0, 0 });
-  } else {
-    for (DataNode* child = node->first_child; child != nullptr; child = child->next) {
-      if (is_column(child))
-        columns.push_back({ child, 0, 0 });
+  std::int64_t offset = sizeof(FileHeader);
+  if (tops.size() == 1 && tops.front() == root) {
+    int depth = -1;  // the root is no element: its children stand at depth 0
+    for (DataNode* node = next_in_file_order(root, root, &depth); node != nullptr;
+         node = next_in_file_order(node, root, &depth)) {
+      print_element(node, offset, depth, limit);
+      offset += element_bytes(node);
     }
+    return;
   }
-  if (columns.empty())
-    error_exit("No arrays of numbers or text at \"%s\" in \"%s\"\n", path, file_name);
-
-  std::string line;
-  std::uint64_t row_count = 0;
-  for (CsvColumn& column : columns) {
-    DataNode* array = column.array;
-    if (&column != &columns.front())
-      line += ',';
-    append_csv_field(line, array->name, name_length(array->name));
-    load_data(array);
-    column.value_count = count_values(array->type, array->data, array->size);
-    if (column.value_count > row_count)
-      row_count = column.value_count;
-  }
-  write_line(line);
-  for (std::uint64_t row = 0; row < row_count; row++) {
-    line.clear();
-    for (CsvColumn& column : columns) {
-      if (&column != &columns.front())
-        line += ',';
-      if (row >= column.value_count)
-        continue;  // a shorter array: an empty cell
-      const DataNode* array = column.array;
-      column.position += append_csv_value(line, array->type, array->data + column.position,
-                                          array->size - column.position);
+  // One walk over the file in order, printing the subtree of each top as it comes.
+  int ignored = 0;
+  std::size_t next_top = 0;
+  DataNode* node = root->first_child;
+  while (node != nullptr && next_top < tops.size()) {
+    if (node != tops[next_top]) {
+      offset += element_bytes(node);
+      node = next_in_file_order(node, root, &ignored);
+      continue;
     }
-    write_line(line);
+    int depth = 0;
+    DataNode* top = node;
+    for (; node != nullptr; node = next_in_file_order(node, top, &depth)) {
+      print_element(node, offset, depth, limit);
+      offset += element_bytes(node);
+    }
+    next_top++;
+    // Past the top's subtree: its next sibling, or the next sibling of an ancestor.
+    node = top;
+    while (node != root && node->next == nullptr)
+      node = node->parent;
+    node = node == root ? nullptr : node->next;
   }
-  for (CsvColumn& column : columns)
-    release_data(column.array);
 }

@@ -22,6 +22,7 @@ struct ValueTypeRow {
   ValueAppender append;      // for the tree
   ValueAppender append_csv;  // for a CSV cell; null for types without values to tabulate
   ValueReader read;          // one value as a double; null for types that are not numbers
+  NumberWriter write;        // one value as text into a buffer; null for types that are not numbers
 };
 
 template <typename T>
@@ -43,6 +44,16 @@ std::size_t append_stored(std::string& out, const unsigned char* value, std::siz
   else
     append_number(out, number);
   return sizeof(T);
+}
+
+template <typename T>
+char* write_stored(char* out, const unsigned char* value) {
+  T number;
+  std::memcpy(&number, value, sizeof number);
+  if constexpr (sizeof(T) == 1)
+    return std::to_chars(out, out + NUMBER_TEXT_SIZE, static_cast<int>(number)).ptr;
+  else
+    return std::to_chars(out, out + NUMBER_TEXT_SIZE, number).ptr;
 }
 
 template <typename T>
@@ -115,15 +126,16 @@ std::uint64_t count_bytes(std::uint32_t, const unsigned char*, std::uint32_t siz
 // A row for a number type stored as T.
 template <typename T>
 constexpr ValueTypeRow number_row(std::uint32_t code, const char* name) {
-  return { code, name, count_by_size, append_stored<T>, append_stored<T>, read_stored<T> };
+  return { code,           name,           count_by_size, append_stored<T>, append_stored<T>,
+           read_stored<T>, write_stored<T> };
 }
 
 const ValueTypeRow value_types[] = {
-  { TYPE_UNDEF, "undef", count_bytes, append_byte, nullptr, nullptr },
-  { TYPE_ASCII, "ascii", count_texts, append_text, append_csv_text, nullptr },
+  { TYPE_UNDEF, "undef", count_bytes, append_byte, nullptr, nullptr, nullptr },
+  { TYPE_ASCII, "ascii", count_texts, append_text, append_csv_text, nullptr, nullptr },
   number_row<std::int32_t>(TYPE_S32, "s32"),
   number_row<double>(TYPE_DOUBLE, "double"),
-  { TYPE_NULL, "null", count_by_size, append_nothing, nullptr, nullptr },
+  { TYPE_NULL, "null", count_by_size, append_nothing, nullptr, nullptr, nullptr },
   number_row<std::uint8_t>(TYPE_U8, "u8"),
   number_row<std::int8_t>(TYPE_S8, "s8"),
   number_row<std::uint16_t>(TYPE_U16, "u16"),
@@ -133,7 +145,8 @@ const ValueTypeRow value_types[] = {
 };
 
 // Codes without a row carry bytes without structure.
-constexpr ValueTypeRow UNASSIGNED_ROW = { 0, nullptr, count_bytes, append_byte, nullptr, nullptr };
+constexpr ValueTypeRow UNASSIGNED_ROW = { 0,       nullptr, count_bytes, append_byte,
+                                          nullptr, nullptr, nullptr };
 
 const ValueTypeRow& find_row(std::uint32_t type) {
   for (const ValueTypeRow& row : value_types) {
@@ -154,10 +167,12 @@ std::string value_type_name(std::uint32_t type) {
   return code;
 }
 
-void append_escaped(std::string& out, const char* bytes, std::size_t length) {
+// The tree escapes double quotes too, as it quotes texts itself; CSV doubles them instead.
+static void escape_bytes(std::string& out, const char* bytes, std::size_t length,
+                         bool escape_quotes) {
   for (std::size_t i = 0; i < length; i++) {
     const unsigned char byte = static_cast<unsigned char>(bytes[i]);
-    if (byte == '\\' || byte == '"') {
+    if (byte == '\\' || (byte == '"' && escape_quotes)) {
       out += '\\';
       out += static_cast<char>(byte);
     } else if (byte >= 0x20 && byte < 0x7F) {
@@ -173,6 +188,10 @@ void append_escaped(std::string& out, const char* bytes, std::size_t length) {
       append_hex(out, byte);
     }
   }
+}
+
+void append_escaped(std::string& out, const char* bytes, std::size_t length) {
+  escape_bytes(out, bytes, length, true);
 }
 
 std::string name_text(const char* field) {
@@ -241,19 +260,54 @@ std::size_t append_csv_value(std::string& out, std::uint32_t type, const unsigne
   return find_row(type).append_csv(out, value, bytes_left);
 }
 
+// A decimal number as a spreadsheet reads it: sign, digits with an optional point, exponent.
+static bool is_plain_number(const char* bytes, std::size_t length) {
+  std::size_t i = 0;
+  const auto skip_digits = [&] {
+    const std::size_t start = i;
+    while (i < length && bytes[i] >= '0' && bytes[i] <= '9')
+      i++;
+    return i - start;
+  };
+  if (i < length && (bytes[i] == '+' || bytes[i] == '-'))
+    i++;
+  std::size_t digits = skip_digits();
+  if (i < length && bytes[i] == '.') {
+    i++;
+    digits += skip_digits();
+  }
+  if (digits == 0)
+    return false;
+  if (i < length && (bytes[i] == 'e' || bytes[i] == 'E')) {
+    i++;
+    if (i < length && (bytes[i] == '+' || bytes[i] == '-'))
+      i++;
+    if (skip_digits() == 0)
+      return false;
+  }
+  return i == length;
+}
+
 void append_csv_field(std::string& out, const char* bytes, std::size_t length) {
-  bool must_quote = false;
-  for (std::size_t i = 0; i < length && !must_quote; i++)
-    must_quote = bytes[i] == ',' || bytes[i] == '"' || bytes[i] == '\n' || bytes[i] == '\r';
-  if (!must_quote) {
-    out.append(bytes, length);
+  std::string cell;
+  // A spreadsheet runs a cell that starts so as a formula, unless it reads as a number.
+  if (length != 0 && std::memchr("=+-@\t\r", bytes[0], 6) != nullptr &&
+      !is_plain_number(bytes, length))
+    cell += '\'';
+  escape_bytes(cell, bytes, length, false);
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+    out += cell;
     return;
   }
   out += '"';
-  for (std::size_t i = 0; i < length; i++) {
-    if (bytes[i] == '"')
+  for (const char c : cell) {
+    if (c == '"')
       out += '"';
-    out += bytes[i];
+    out += c;
   }
   out += '"';
+}
+
+NumberWriter number_writer(std::uint32_t type) {
+  return find_row(type).write;
 }

@@ -51,8 +51,18 @@ bool has_csv_cells(std::uint32_t type);
 std::size_t append_csv_value(std::string& out, std::uint32_t type, const unsigned char* value,
                              std::size_t bytes_left);
 
-// Appends bytes as one CSV field: quoted, with quotes doubled, when they hold a comma, a quote
-// or a line end; else as they are.
+// Appends bytes (a name or a text) as one CSV field: escaped as append_escaped does, but with
+// double quotes left as they are; prefixed with ' when a spreadsheet would take it for a
+// formula (it starts with =, +, -, @, tab or CR and is not a plain number such as -1.5); then
+// quoted, with quotes doubled, when it holds a comma or a double quote.
 void append_csv_field(std::string& out, const char* bytes, std::size_t length);
+
+// Writes the number that starts at `value` (a whole value in host order) at `out`, as
+// append_values shows it, and returns the end of the text: at most NUMBER_TEXT_SIZE bytes.
+constexpr std::size_t NUMBER_TEXT_SIZE = 32;
+using NumberWriter = char* (*)(char* out, const unsigned char* value);
+
+// The writer for the value type of `type`; null when its values are not numbers.
+NumberWriter number_writer(std::uint32_t type);
 
 #endif  // ZVBTRACK_TOOLS_DUMP_VALUES_H_
