@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/report.h"
 #include "base/platform.h"
+#include "base/report.h"
 
 constexpr std::size_t INPUT_BUFFER_SIZE = 4096;
 
@@ -100,6 +100,7 @@ static void read_element_data(DataReader* reader, DataNode* node, bool reversed,
   }
   node->source = reader;
   node->data_offset = get_position(reader->stream);
+  check_data(node);  // a size past the end of the file is refused now, as when read at once
   if (node->size <= SKIP_BUFFER_SIZE)
     read_exact(reader, skip_buffer, node->size);
   else if (set_position(reader->stream, node->size, SEEK_CUR) != 0)
