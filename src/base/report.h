@@ -37,7 +37,9 @@ enum : std::uint32_t {
   ERR_TERMINAL = 10,        // a terminal where a data file is expected
   ERR_DEPTH = 11,           // "\"%s\": Groups nested too deeply": input name
   ERR_ARRAY_SIZE = 12,      // "\"%s\": Array of 4 GiB or more": element name
-  ERROR_CODE_COUNT = 13,
+  ERR_APPEND_ORDER = 13,    // a file in the other byte order given to -a: its name
+  ERR_OUTPUT_CHANGED = 14,  // the output file cut or grown by someone else: its name
+  ERROR_CODE_COUNT = 15,
 };
 
 extern const ErrorEntry error_table[ERROR_CODE_COUNT];

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "cli/options.h"
+#include "base/platform.h"
 #include "base/report.h"
+#include "cli/options.h"
 #include "data/reader.h"
 #include "data/writer.h"
 #include "transpose/compact.h"
@@ -39,6 +40,8 @@ static void* take_request_list(std::uint32_t count) {
 }
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that nothing opened takes a closed standard stream's place.
+  open_standard_descriptors();
   std::set_new_handler(out_of_memory);
   std::memset(&input_file.header, 0, sizeof input_file.header);
   std::memset(input_file.root.name, 0, NAME_SIZE);
@@ -67,7 +70,7 @@ int main(int argc, char** argv) {
 
   // The output is opened, and its errors reported, before any transposition work.
   DataWriter writer;
-  open_output(opt_output, opt_append, &writer, &reader);
+  open_output(opt_output, opt_append, &writer);
 
   value_getters = static_cast<ValueGetter*>(take_request_list(value_count + 1));
   value_names = static_cast<const char**>(take_request_list(value_count + 1));
