@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/report.h"
 #include "base/platform.h"
+#include "base/report.h"
 #include "data/tree.h"
 
 unsigned char skip_buffer[SKIP_BUFFER_SIZE];
