@@ -11,7 +11,7 @@
 struct DataWriter {
   std::FILE* stream;      // standard output or the opened file; null once a file is closed
   const char* file_name;  // the -o or -a text as given, or "-"; not owned
-  std::int32_t append;    // 1 with -a: no FileHeader is written
+  std::int32_t append;    // 1 with -a onto anything but an empty file: no FileHeader
   // What a failed run needs to leave the target as it found it:
   std::int64_t append_start;  // length of the file appended to or mapped at its end, else -1
   int guard_descriptor;       // a descriptor of that file kept to cut it back, else -1
