@@ -22,6 +22,17 @@ bool is_terminal(int descriptor) {
 
 void set_binary_mode(int) {}
 
+void open_standard_descriptors() {
+  for (int descriptor = 0; descriptor <= 2; descriptor++) {
+    if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF)
+      continue;
+    // The lowest free number is this one, since those below it are open.
+    const int opened = open("/dev/null", descriptor == 0 ? O_WRONLY : O_RDONLY);
+    if (opened != descriptor)
+      _exit(1);
+  }
+}
+
 std::int64_t file_length(int descriptor) {
   struct stat status;
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
@@ -50,6 +61,9 @@ int reopen_read_write(int descriptor) {
   struct stat status;
   const int flags = fcntl(descriptor, F_GETFL);
   if (flags < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
+    return -1;
+  // A descriptor opened for reading only was not meant to be written: it stays so.
+  if ((flags & O_ACCMODE) == O_RDONLY)
     return -1;
   if ((flags & O_ACCMODE) == O_RDWR)
     return fcntl(descriptor, F_DUPFD_CLOEXEC, 0);

@@ -16,6 +16,12 @@ bool is_terminal(int descriptor);
 // ends, so there is nothing to switch.
 void set_binary_mode(int descriptor);
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so that no file opened
+// later takes a standard stream's number. Each is opened the other way round (standard input
+// for writing, standard output and error for reading), so that using it fails as using a
+// closed stream would. Without /dev/null the process ends with status 1 at once.
+void open_standard_descriptors();
+
 // The length in bytes of the regular file open on the descriptor; -1 when it is not a
 // regular file or its length cannot be had.
 std::int64_t file_length(int descriptor);
@@ -28,7 +34,7 @@ void free_large_block(void* block, std::size_t size);
 
 // A descriptor open for reading and writing on the same regular file as `descriptor`, which
 // may be open for writing only: what mapping the file for writing needs. -1 when there is
-// none (not a regular file, or the file may not be read).
+// none (not a regular file, a descriptor not open for writing, or a file that may not be read).
 int reopen_read_write(int descriptor);
 
 // Makes the file `offset + length` bytes long with every block up to there allocated now, so

@@ -25,6 +25,8 @@ const ErrorEntry error_table[ERROR_CODE_COUNT] = {
   { &default_sink, "ZVB output can not be read from or written to a terminal" },
   { &default_sink, "\"%s\": Groups nested too deeply" },
   { &default_sink, "\"%s\": Array of 4 GiB or more" },
+  { &default_sink, "\"%s\": Cannot append to a file in the other byte order" },
+  { &default_sink, "\"%s\": Output file changed while being written" },
   { &default_sink, "\"%s\": Input changed while being read" },
 };
 

@@ -37,8 +37,10 @@ enum : std::uint32_t {
   ERR_TERMINAL = 10,        // a terminal where a data file is expected
   ERR_DEPTH = 11,           // "\"%s\": Groups nested too deeply": input name
   ERR_ARRAY_SIZE = 12,      // "\"%s\": Array of 4 GiB or more": element name
-  ERR_INPUT_CHANGED = 13,   // "\"%s\": Input changed while being read": input name
-  ERROR_CODE_COUNT = 14,
+  ERR_APPEND_ORDER = 13,    // a file in the other byte order given to -a: its name
+  ERR_OUTPUT_CHANGED = 14,  // the output file cut or grown by someone else: its name
+  ERR_INPUT_CHANGED = 15,   // "\"%s\": Input changed while being read": input name
+  ERROR_CODE_COUNT = 16,
 };
 
 extern const ErrorEntry error_table[ERROR_CODE_COUNT];

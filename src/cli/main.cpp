@@ -70,6 +70,8 @@ static std::string scratch_directory(const char* output_name) {
 }
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that nothing opened takes a closed standard stream's place.
+  open_standard_descriptors();
   std::set_new_handler(out_of_memory);
   std::memset(&input_file.header, 0, sizeof input_file.header);
   std::memset(input_file.root.name, 0, NAME_SIZE);
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
 
   // The output is opened, and its errors reported, before any transposition work.
   DataWriter writer;
-  open_output(opt_output, opt_append, &writer, &reader);
+  open_output(opt_output, opt_append, &writer);
 
   value_getters = static_cast<ValueGetter*>(take_request_list(value_count + 1));
   value_names = static_cast<const char**>(take_request_list(value_count + 1));

@@ -102,6 +102,7 @@ static void read_element_data(DataReader* reader, DataNode* node, bool reversed,
   }
   node->source = reader;
   node->data_offset = get_position(reader->stream);
+  check_data(node);  // a size past the end of the file is refused now, as when read at once
   if (node->size <= SKIP_BUFFER_SIZE)
     read_exact(reader, skip_buffer, node->size);
   else if (set_position(reader->stream, node->size, SEEK_CUR) != 0)

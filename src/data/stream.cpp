@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/report.h"
 #include "base/platform.h"
+#include "base/report.h"
 #include "data/tree.h"
 
 unsigned char skip_buffer[SKIP_BUFFER_SIZE];
@@ -127,6 +127,9 @@ void load_data(DataNode* node) {
   } else if (set_position(reader->stream, node->data_offset, SEEK_SET) != 0) {
     report_error(error_table, ERR_FILE, reader->file_name, std::strerror(errno));
   }
+  // The file may have been cut since it was read: its length now bounds what is taken.
+  if (reader->length >= 0)
+    reader->length = file_length(stream_descriptor(reader->stream));
   read_data(reader, node);
   node->size = node->stored_size;
   node->type = node->stored_type;

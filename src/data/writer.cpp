@@ -10,23 +10,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
-#include "base/report.h"
 #include "base/platform.h"
+#include "base/report.h"
+#include "data/output_guard.h"
 
 constexpr std::size_t OUTPUT_BUFFER_SIZE = 1 << 20;
 
 // The writer whose target must be restored should the run fail.
 static DataWriter* guarded_writer = nullptr;
-
-// Async-signal-safe part of the restore: cut an appended file back, remove a temporary one.
-static void restore_target(const DataWriter* writer) {
-  if (writer->guard_descriptor >= 0)
-    (void)ftruncate(writer->guard_descriptor, static_cast<off_t>(writer->append_start));
-  if (writer->temp_name != nullptr)
-    unlink(writer->temp_name);
-}
 
 static void restore_on_failure() {
   DataWriter* writer = guarded_writer;
@@ -38,24 +30,21 @@ static void restore_on_failure() {
     std::fclose(writer->stream);
     writer->stream = nullptr;
   }
-  restore_target(writer);
+  undo_output();
 }
 
-static void restore_on_signal(int signal_number) {
-  if (guarded_writer != nullptr)
-    restore_target(guarded_writer);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
+// From here on a failed run, or a signal that ends it, leaves the target as it found it.
 static void guard_target(DataWriter* writer) {
   guarded_writer = writer;
   set_failure_cleanup(restore_on_failure);
-  for (int signal_number : { SIGHUP, SIGINT, SIGTERM })
-    std::signal(signal_number, restore_on_signal);
+  if (writer->guard_descriptor >= 0)
+    guard_cut_back(writer->guard_descriptor, writer->append_start);
+  if (writer->temp_name != nullptr)
+    guard_temporary(writer->temp_name);
 }
 
 static void release_guard(DataWriter* writer) {
+  release_output_guard();
   guarded_writer = nullptr;
   set_failure_cleanup(nullptr);
   if (writer->guard_descriptor >= 0)
@@ -71,20 +60,14 @@ static void release_guard(DataWriter* writer) {
   report_error(error_table, ERR_FILE, writer->file_name, std::strerror(errno));
 }
 
-static bool is_same_file(const char* name, const DataReader* input) {
-  if (input == nullptr || input->stream == nullptr)
-    return false;
-  struct stat output_status;
-  struct stat input_status;
-  return stat(name, &output_status) == 0 &&
-         fstat(stream_descriptor(input->stream), &input_status) == 0 &&
-         output_status.st_dev == input_status.st_dev && output_status.st_ino == input_status.st_ino;
-}
-
-// Output onto the input itself: a temporary file in the input's directory, renamed over it
-// when complete, so the input survives any failure before that.
-static void open_replacement(DataWriter* writer, const DataReader* input) {
-  writer->final_name = realpath(writer->file_name, nullptr);
+// A regular file is written as a temporary file beside it, which is renamed over it once the
+// output is complete: a failed run leaves the file as it was, or absent. A file that is there
+// (`existing`: its status) is found through its links, so that they stay links, and its mode,
+// owner and group pass to the new file as far as the process may set them; a new file gets
+// the mode that creating it would give.
+static void open_replacement(DataWriter* writer, const struct stat* existing) {
+  writer->final_name =
+      existing != nullptr ? realpath(writer->file_name, nullptr) : strdup(writer->file_name);
   if (writer->final_name == nullptr)
     report_output_error(writer);
   static const char suffix[] = ".zvbtrack-XXXXXX";
@@ -103,9 +86,16 @@ static void open_replacement(DataWriter* writer, const DataReader* input) {
     report_output_error(writer);
   }
   guard_target(writer);
-  struct stat input_status;
-  if (fstat(stream_descriptor(input->stream), &input_status) == 0)
-    (void)fchmod(descriptor, input_status.st_mode & 07777);
+  if (existing != nullptr) {
+    // Owner before mode: a change of owner clears the set-user-ID and set-group-ID bits.
+    if (fchown(descriptor, existing->st_uid, existing->st_gid) != 0)
+      (void)fchown(descriptor, static_cast<uid_t>(-1), existing->st_gid);
+    (void)fchmod(descriptor, existing->st_mode & 07777);
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    (void)fchmod(descriptor, 0666 & ~mask);
+  }
   writer->stream = fdopen(descriptor, "wb");
   if (writer->stream == nullptr) {
     close(descriptor);
@@ -113,13 +103,63 @@ static void open_replacement(DataWriter* writer, const DataReader* input) {
   }
 }
 
+// -o: a regular file, there or not, is replaced once complete; anything else (a device, a
+// FIFO) is opened and written as it is, and what cannot be opened is reported as opening it
+// reports. A file that is there but may not be written is refused, as opening it would be.
+static void open_named_output(DataWriter* writer) {
+  const char* name = writer->file_name;
+  struct stat status;
+  if (stat(name, &status) == 0) {
+    if (S_ISREG(status.st_mode)) {
+      const int probe = open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (probe < 0)
+        report_output_error(writer);
+      close(probe);
+      open_replacement(writer, &status);
+      return;
+    }
+  } else if (errno == ENOENT) {
+    open_replacement(writer, nullptr);
+    return;
+  }
+  writer->stream = std::fopen(name, "wb");
+  if (writer->stream == nullptr)
+    report_output_error(writer);
+}
+
+// A file appended to must be a ZVB file in this machine's byte order, or empty, in which case
+// it gets the file header first. Refused before anything is written.
+static void check_append_target(DataWriter* writer, int descriptor, std::int64_t length) {
+  if (length == 0) {
+    writer->append = 0;
+    return;
+  }
+  unsigned char bytes[sizeof(FileHeader)];
+  const std::size_t wanted = sizeof bytes;
+  const ssize_t got =
+      length < static_cast<std::int64_t>(wanted) ? 0 : pread(descriptor, bytes, wanted, 0);
+  if (got < 0)
+    report_output_error(writer);
+  if (static_cast<std::size_t>(got) != wanted)
+    report_error(error_table, ERR_MAGIC, writer->file_name);
+  const FileHeader header = decode_file_header(bytes);
+  if (header.magic == swap32(ZVB_MAGIC))
+    report_error(error_table, ERR_APPEND_ORDER, writer->file_name);
+  if (header.magic != ZVB_MAGIC)
+    report_error(error_table, ERR_MAGIC, writer->file_name);
+  if (header.format_major != 1)
+    report_error(error_table, ERR_VERSION, writer->file_name);
+}
+
 static void open_append(DataWriter* writer) {
   writer->stream = std::fopen(writer->file_name, "r+b");
   if (writer->stream == nullptr)
     report_output_error(writer);
   // A device or a FIFO has no end to reach and nothing to cut back: it is written as it is.
-  if (file_length(stream_descriptor(writer->stream)) < 0)
+  const std::int64_t length = file_length(stream_descriptor(writer->stream));
+  if (length < 0)
     return;
+  check_append_target(writer, stream_descriptor(writer->stream), length);
   if (set_position(writer->stream, 0, SEEK_END) != 0)
     report_output_error(writer);
   writer->append_start = get_position(writer->stream);
@@ -129,8 +169,7 @@ static void open_append(DataWriter* writer) {
   guard_target(writer);
 }
 
-void open_output(const char* output_name, const char* append_name, DataWriter* writer,
-                 const DataReader* input) {
+void open_output(const char* output_name, const char* append_name, DataWriter* writer) {
   if (output_name != nullptr && append_name != nullptr)
     report_error(error_table, ERR_OUTPUT_CONFLICT, output_name, append_name);
   writer->stream = nullptr;
@@ -155,15 +194,10 @@ void open_output(const char* output_name, const char* append_name, DataWriter* w
     set_binary_mode(stream_descriptor(stdout));
   } else {
     writer->file_name = name;
-    if (writer->append != 0) {
+    if (writer->append != 0)
       open_append(writer);
-    } else if (is_same_file(name, input)) {
-      open_replacement(writer, input);
-    } else {
-      writer->stream = std::fopen(name, "wb");
-      if (writer->stream == nullptr)
-        report_output_error(writer);
-    }
+    else
+      open_named_output(writer);
   }
   std::setvbuf(writer->stream, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
 }
@@ -322,6 +356,7 @@ unsigned char* map_output(DataWriter* writer, std::uint64_t size) {
       report_output_error(writer);
     return nullptr;
   }
+  guard_mapping(mapping, static_cast<std::size_t>(map_length));
   writer->mapping = mapping;
   writer->mapping_length = static_cast<std::size_t>(map_length);
   writer->mapped_output = mapping + (length - map_start);
@@ -335,8 +370,14 @@ void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char*
   if (writer->mapping != nullptr) {
     if (writer->append == 0)
       encode_file_header(*header, writer->mapped_output);
+    // Someone else cut or grew the file while it was filled: what it holds is not the output.
+    if (output_mapping_cut())
+      report_error(error_table, ERR_OUTPUT_CHANGED, writer->file_name);
+    unguard_mapping();
     unmap_file(writer->mapping, writer->mapping_length);
     writer->mapping = nullptr;
+    if (file_length(stream_descriptor(writer->stream)) != writer->output_end)
+      report_error(error_table, ERR_OUTPUT_CHANGED, writer->file_name);
     // The stream goes on after the output, as if it had written it.
     if (set_position(writer->stream, writer->output_end, SEEK_SET) != 0)
       report_output_error(writer);

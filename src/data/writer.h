@@ -11,11 +11,11 @@
 struct DataWriter {
   std::FILE* stream;      // standard output or the opened file; null once a file is closed
   const char* file_name;  // the -o or -a text as given, or "-"; not owned
-  std::int32_t append;    // 1 with -a: no FileHeader is written
+  std::int32_t append;    // 1 with -a onto anything but an empty file: no FileHeader
   // What a failed run needs to leave the target as it found it:
   std::int64_t append_start;  // length of the file appended to or mapped at its end, else -1
   int guard_descriptor;       // a descriptor of that file kept to cut it back, else -1
-  char* temp_name;            // output onto the input goes here first (malloc), else null
+  char* temp_name;            // -o onto a regular file goes here first (malloc), else null
   char* final_name;           // and is renamed over this path when complete (malloc)
   // The output file mapped by map_output, else null:
   unsigned char* mapping;
@@ -25,12 +25,14 @@ struct DataWriter {
 };
 
 // Chooses and opens the output: both names given is ERR_OUTPUT_CONFLICT; no name or "-" is
-// standard output (refused when a terminal); else the named file, created or emptied, or
-// with `append_name` opened at its end. An -o file that is `input` itself is written to a
-// temporary file beside it and replaces it only once complete. A failure after appending
-// began cuts the file back to its old length. Does not return on failure.
-void open_output(const char* output_name, const char* append_name, DataWriter* writer,
-                 const DataReader* input);
+// standard output (refused when a terminal); else the named file, or with `append_name` the
+// file opened at its end. An -o regular file, there or not, is written to a temporary file
+// beside it that replaces it only once complete (one that may not be written is refused);
+// devices and FIFOs are written as they are. A file appended to must be empty (it then gets
+// the file header) or a ZVB file in this machine's byte order (else ERR_MAGIC, ERR_VERSION or
+// ERR_APPEND_ORDER). A failed run, or a signal that ends it, cuts an appended file back to its
+// old length and removes a temporary file. Does not return on failure.
+void open_output(const char* output_name, const char* append_name, DataWriter* writer);
 
 // Stamps magic, creation time and format version 1.1 into `header` and copies in the creator
 // and destination texts (with their NULs) and the four version bytes.
@@ -53,7 +55,8 @@ unsigned char* map_output(DataWriter* writer, std::uint64_t size);
 
 // Writes a file whose elements are already laid out as bytes: the stamped header (not when
 // appending), then `size` bytes in one piece (or, when they were laid out in map_output's room,
-// only the header); then finishes as write_file does.
+// only the header); then finishes as write_file does. A file that someone else cut or grew
+// while its room was filled is ERR_OUTPUT_CHANGED.
 void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char* elements,
                     std::uint64_t size);
 

@@ -2,13 +2,12 @@
 #include "base/report.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
 #include "support/zvb_builder.h"
@@ -31,6 +30,8 @@ TEST(Report, ErrorTableHoldsEveryMessageWordForWord) {
     "ZVB output can not be read from or written to a terminal",
     "\"%s\": Groups nested too deeply",
     "\"%s\": Array of 4 GiB or more",
+    "\"%s\": Cannot append to a file in the other byte order",
+    "\"%s\": Output file changed while being written",
     "\"%s\": Input changed while being read",
   };
   static_assert(sizeof expected / sizeof expected[0] == ERROR_CODE_COUNT);

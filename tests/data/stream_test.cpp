@@ -140,15 +140,16 @@ TEST(Stream, LoadDataOfMissingBytesIsTheEndOfTheFile) {
   EXPECT_EXIT(load_data(shrunk_tree.root()->first_child), ExitedWithCode(1),
               Eq(file_error(shrunk, "Unexpected end of file")));
 
-  // Passed over by a move while reading, a hostile size shows when the data are loaded, and
-  // before any memory is taken for it.
+  // A file that held a hostile size whole when it was read and was cut afterwards: the cut
+  // shows when the data are loaded, before any memory is taken for them.
   const std::string huge = dir.file("huge.zvb");
-  write_file_bytes(huge,
-                   ZvbBuilder()
-                       .file_header()
-                       .element_sized("huge", FLAG_ARRAY | TYPE_U8, 0xFFFFFFFFu, pattern(64, 1))
-                       .bytes());
+  const Bytes head = ZvbBuilder()
+                         .file_header()
+                         .element_sized("huge", FLAG_ARRAY | TYPE_U8, 0xFFFFFFFFu, pattern(64, 1))
+                         .bytes();
+  write_sparse_file(huge, head, std::int64_t{ 48 + 24 } + 0xFFFFFFFFu);
   ReadTree huge_tree(huge, READ_ON_FILE);
+  ASSERT_EQ(truncate(huge.c_str(), static_cast<off_t>(head.size())), 0);
   EXPECT_EXIT(
       {
         limit_address_space();

@@ -1,7 +1,7 @@
 // End-to-end output: standard input and output, -o, -a, output onto the input itself (small and
 // large), and what a failed or full output leaves behind.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -192,9 +192,9 @@ TEST(E2eOutput, StandardOutputLandsWhereTheShellPointsIt) {
   const std::string longer = full + before;
   struct Row {
     const char* name;
-    std::string command;  // run in the directory that holds "in" and "out"
-    std::string out;      // what "out" holds before the run
-    std::string written;  // and afterwards
+    std::string command;    // run in the directory that holds "in" and "out"
+    std::string out;        // what "out" holds before the run
+    std::string written;    // and afterwards
     std::size_t header_at;  // where the output's file header begins, or npos
   };
   const std::size_t none = std::string::npos;
@@ -207,7 +207,7 @@ TEST(E2eOutput, StandardOutputLandsWhereTheShellPointsIt) {
     { "AfterOtherOutput", "{ printf abc; " + run + "; printf def; } > out", before,
       "abc" + full + "def", 3 },
     { "OverTheStart", run + " 1<> out", std::string(longer.size(), 'b'), full + before, 0 },
-    { "AppendOption", program + " -a out in time x y", before, before + elements, none },
+    { "AppendOption", program + " -a out in time x y", full + before, full + before + elements, 0 },
   };
   RunOptions options;
   options.in_child = [path = dir.path()] {

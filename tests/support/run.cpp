@@ -10,12 +10,13 @@
 #include "support/temp_dir.h"
 #include "support/zvb_builder.h"
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const RunOptions& options) {
-  TempDir scratch;
-  const std::string out_path =
-      options.stdout_path.empty() ? scratch.file("stdout") : options.stdout_path;
-  const std::string err_path = scratch.file("stderr");
+RunningProgram start_program(const std::string& program, const std::vector<std::string>& args,
+                             const RunOptions& options) {
+  RunningProgram running;
+  running.scratch = std::make_shared<TempDir>();
+  running.out_captured = options.stdout_path.empty();
+  running.out_path = running.out_captured ? running.scratch->file("stdout") : options.stdout_path;
+  running.err_path = running.scratch->file("stderr");
   const std::string in_path = options.stdin_path.empty() ? "/dev/null" : options.stdin_path;
 
   std::vector<std::string> words;
@@ -31,8 +32,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     throw std::runtime_error("fork failed");
   if (child == 0) {
     const int in = open(in_path.c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = open(running.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(running.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0)
       _exit(125);
     dup2(in, 0);
@@ -43,16 +44,35 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     execv(program.c_str(), argv.data());
     _exit(126);
   }
-  int wait_status = 0;
-  if (waitpid(child, &wait_status, 0) != child)
-    throw std::runtime_error("waitpid failed");
+  running.pid = child;
+  return running;
+}
+
+bool has_ended(RunningProgram* running) {
+  if (!running->ended && waitpid(running->pid, &running->wait_status, WNOHANG) == running->pid)
+    running->ended = true;
+  return running->ended;
+}
+
+RunResult finish_program(RunningProgram* running) {
+  if (!running->ended) {
+    if (waitpid(running->pid, &running->wait_status, 0) != running->pid)
+      throw std::runtime_error("waitpid failed");
+    running->ended = true;
+  }
   RunResult result;
-  if (WIFEXITED(wait_status))
-    result.status = WEXITSTATUS(wait_status);
-  else if (WIFSIGNALED(wait_status))
-    result.signal = WTERMSIG(wait_status);
-  if (options.stdout_path.empty())
-    result.out = read_file_bytes(out_path);
-  result.err = read_file_bytes(err_path);
+  if (WIFEXITED(running->wait_status))
+    result.status = WEXITSTATUS(running->wait_status);
+  else if (WIFSIGNALED(running->wait_status))
+    result.signal = WTERMSIG(running->wait_status);
+  if (running->out_captured)
+    result.out = read_file_bytes(running->out_path);
+  result.err = read_file_bytes(running->err_path);
   return result;
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  RunningProgram running = start_program(program, args, options);
+  return finish_program(&running);
 }

@@ -2,9 +2,14 @@
 #ifndef ZVBTRACK_TESTS_SUPPORT_RUN_H_
 #define ZVBTRACK_TESTS_SUPPORT_RUN_H_
 
+#include <sys/types.h>
+
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+class TempDir;
 
 struct RunOptions {
   std::string stdin_path;   // empty: /dev/null
@@ -23,5 +28,25 @@ struct RunResult {
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options = {});
+
+// A program started and not yet waited for.
+struct RunningProgram {
+  pid_t pid = -1;
+  std::shared_ptr<TempDir> scratch;  // holds its captured streams
+  std::string out_path;
+  std::string err_path;
+  bool out_captured = false;
+  bool ended = false;
+  int wait_status = 0;
+};
+
+RunningProgram start_program(const std::string& program, const std::vector<std::string>& args,
+                             const RunOptions& options = {});
+
+// True once the program has ended; does not wait.
+bool has_ended(RunningProgram* running);
+
+// Waits for the program to end and collects what it left.
+RunResult finish_program(RunningProgram* running);
 
 #endif  // ZVBTRACK_TESTS_SUPPORT_RUN_H_
