@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 CHECKOUT = Path(__file__).resolve().parents[2]
@@ -28,6 +30,36 @@ def python_module(*arguments: str | Path) -> subprocess.CompletedProcess:
     environment = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
     return subprocess.run([sys.executable, "-m", "zvb", *map(str, arguments)],
                           capture_output=True, text=True, env=environment)
+
+
+# One element line of "zvbdump -n 0": offset, type word, kind, value type, bytes, values,
+# then the name indented by two spaces per level and " = " with the values.
+ELEMENT_LINE = re.compile(
+    r"^ *(\d+)  0x([0-9A-F]+) +(\w+) +(\S+) +(\d+) +(\d+)  ((?:  )*)(\S.*?)(?: = (.*))?$")
+
+
+def dumped_elements(path: Path) -> tuple[str, list[tuple]]:
+    """zvbdump's header line and, per element: offset, type word, bytes, value count, depth,
+    name and the values' texts."""
+    lines = tool("zvbdump", "-n", "0", path).stdout.splitlines()
+    elements = []
+    for line in lines[2:]:
+        match = ELEMENT_LINE.match(line)
+        assert match, line
+        offset, type_word, _, _, size, count, indent, name, values = match.groups()
+        elements.append((int(offset), int(type_word, 16), int(size), int(count),
+                         len(indent) // 2, "" if name == '""' else name,
+                         values.split(", ") if values else []))
+    return lines[0], elements
+
+
+def same_bits(texts: list[str], values: np.ndarray) -> bool:
+    """True when the numbers that the texts read back as are `values`, bit for bit."""
+    native = values.dtype.newbyteorder("=")
+    convert = int if native.kind in "iu" else float
+    expected = np.array([convert(text) for text in texts], dtype=native)
+    actual = np.asarray(values).astype(native)
+    return expected.tobytes() == actual.tobytes()
 
 
 @pytest.fixture(scope="session")

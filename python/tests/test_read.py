@@ -3,7 +3,6 @@ damaged files refused as zvbtrack refuses them."""
 
 from __future__ import annotations
 
-import re
 import sys
 from pathlib import Path
 
@@ -11,36 +10,7 @@ import numpy as np
 import pytest
 
 import zvb
-from conftest import tool
-
-# One element line of "zvbdump -n 0": offset, type word, kind, value type, bytes, values,
-# then the name indented by two spaces per level and " = " with the values.
-ELEMENT_LINE = re.compile(
-    r"^ *(\d+)  0x([0-9A-F]+) +(\w+) +(\S+) +(\d+) +(\d+)  ((?:  )*)(\S.*?)(?: = (.*))?$")
-
-
-def dumped_elements(path: Path) -> tuple[str, list[tuple]]:
-    """zvbdump's header line and, per element: offset, type word, bytes, value count, depth,
-    name and the values' texts."""
-    lines = tool("zvbdump", "-n", "0", path).stdout.splitlines()
-    elements = []
-    for line in lines[2:]:
-        match = ELEMENT_LINE.match(line)
-        assert match, line
-        offset, type_word, _, _, size, count, indent, name, values = match.groups()
-        elements.append((int(offset), int(type_word, 16), int(size), int(count),
-                         len(indent) // 2, "" if name == '""' else name,
-                         values.split(", ") if values else []))
-    return lines[0], elements
-
-
-def same_bits(texts: list[str], values: np.ndarray) -> bool:
-    """True when the numbers that the texts read back as are `values`, bit for bit."""
-    native = values.dtype.newbyteorder("=")
-    convert = int if native.kind in "iu" else float
-    expected = np.array([convert(text) for text in texts], dtype=native)
-    actual = np.asarray(values).astype(native)
-    return expected.tobytes() == actual.tobytes()
+from conftest import dumped_elements, same_bits, tool
 
 
 def reversed_copy(path: Path, copy: Path) -> None:

@@ -28,9 +28,9 @@ def plot(path: str | os.PathLike[str], output: str | os.PathLike[str],
          size: tuple[int, int] = (600, 400)) -> int:
     """Draws the trajectories whose identifiers are `ids` (the first few when None), one line
     each with a dot where it starts (in pieces of one color where copies of enclosing groups
-    split it), into the PNG file `output`, `size` pixels large. Returns
-    the number of lines; ValueError when an identifier is not in the file, or an axis names an
-    array that a chosen trajectory lacks."""
+    split it), into the PNG file `output`, `size` pixels large. Returns the number of
+    trajectories drawn; ValueError when an identifier is not in the file, or an axis names
+    an array that a chosen trajectory lacks."""
     import matplotlib
 
     matplotlib.use("Agg")  # files only, no display
@@ -80,4 +80,4 @@ def plot(path: str | os.PathLike[str], output: str | os.PathLike[str],
     figure.tight_layout()
     figure.savefig(output, dpi=dpi)
     plt.close(figure)
-    return len(chosen)
+    return len(seen)
