@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import builtins
+import functools
+import mmap
 import os
 import sys
 from dataclasses import dataclass
@@ -17,7 +19,6 @@ from .format import (
     FLAG_END_GROUP,
     FLAG_GROUP,
     FLAG_SINGLE,
-    NAME_SIZE,
     REASON_EOF,
     REASON_MAGIC,
     REASON_VERSION,
@@ -90,10 +91,9 @@ class Node:
     @property
     def data(self) -> np.ndarray:
         """The element's data bytes, mapped from the file."""
-        if self._file is None or self.size == 0:
+        if self._file is None:
             return np.empty(0, np.uint8)
-        start = self.offset + ELEMENT_HEADER_SIZE
-        return self._file._bytes[start : start + self.size]
+        return self._file._values(self.offset + ELEMENT_HEADER_SIZE, self.size, _BYTE)
 
     @property
     def value(self) -> object:
@@ -136,15 +136,32 @@ class Node:
 class File(Node):
     """The root of a file's tree: a group without a name or a value, with the file header."""
 
-    __slots__ = ("path", "header", "_bytes")
+    __slots__ = ("path", "header", "_content", "_map", "_map_name")
 
-    def __init__(self, path: str, header: Header, data: np.ndarray):
+    def __init__(self, path: str, header: Header, content: bytes | mmap.mmap):
         super().__init__("", FLAG_GROUP | TYPE_NULL, 0, -1, None)
         self.path = path
         self.header = header
-        self._bytes = data
+        self._content = content
+        self._map = content if isinstance(content, mmap.mmap) else None
+        self._map_name = os.path.abspath(path)
+
+    def _values(self, start: int, count: int, dtype: np.dtype) -> np.ndarray:
+        """`count` values of `dtype` from the byte `start` on: a numpy.memmap on the file's
+        mapping (made directly: slicing a memmap costs several times more), or a view of the
+        bytes read when the file could not be mapped."""
+        if self._map is None:
+            return np.frombuffer(self._content, dtype, count, start)
+        values = np.ndarray.__new__(np.memmap, (count,), dtype, buffer=self._map, offset=start)
+        values._mmap = self._map
+        values.filename = self._map_name
+        values.offset = start
+        values.mode = "r"
+        return values
 
 
+_UNREAD = object()
+_BYTE = np.dtype(np.uint8)
 _UNREAD = object()
 
 
@@ -158,24 +175,28 @@ def _decode(node: Node) -> object:
     file = node._file
     assert file is not None
     code = node.type & TYPE_MASK
-    dtype = number_dtype(node.type, file.header.byte_order)
-    data = node.data
+    dtype = _number_dtype(node.type, file.header.byte_order)
     if node.type & FLAG_ARRAY:
         if dtype is not None:
             # Bytes after the last whole value belong to no value.
-            whole = node.size - node.size % dtype.itemsize
-            return data[:whole].view(dtype)
+            return file._values(node.offset + ELEMENT_HEADER_SIZE, node.size // dtype.itemsize,
+                                dtype)
         if code == TYPE_ASCII:
-            return _texts(bytes(data))
+            return _texts(node.data.tobytes())
         if code == TYPE_NULL:
             return None
-        return data
+        return node.data
     if node.type & FLAG_SINGLE:
         if dtype is not None and node.size == dtype.itemsize:
-            return data.view(dtype)[0]
+            return node.data.view(dtype)[0]
         if code == TYPE_ASCII:
-            return _texts(bytes(data))[0]
-    return bytes(data)
+            return _texts(node.data.tobytes())[0]
+    return node.data.tobytes()
+
+
+@functools.lru_cache(maxsize=None)
+def _number_dtype(type_word: int, byte_order: str) -> np.dtype | None:
+    return number_dtype(type_word, byte_order)
 
 
 def _texts(raw: bytes) -> list[str]:
@@ -188,28 +209,28 @@ def _texts(raw: bytes) -> list[str]:
     return [text_from_bytes(part) for part in parts]
 
 
+@functools.lru_cache(maxsize=4096)  # a file repeats a few names many times
 def _name(raw: bytes) -> str:
     end = raw.find(b"\0")
     return text_from_bytes(raw if end < 0 else raw[:end])
 
 
-def _map(path: str) -> np.ndarray:
-    """The file's bytes, mapped; read into memory when the file cannot be mapped."""
-    if os.path.getsize(path) > 0:
-        try:
-            return np.memmap(path, dtype=np.uint8, mode="r")
-        except (OSError, ValueError):
-            pass  # not a regular file: a pipe, say
+def _map(path: str) -> bytes | mmap.mmap:
+    """The file's bytes, mapped; read into memory when the file cannot be mapped (a pipe, or
+    an empty file)."""
     with builtins.open(path, "rb") as stream:
-        return np.frombuffer(stream.read(), dtype=np.uint8)
+        try:
+            return mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+        except (OSError, ValueError):
+            return stream.read()
 
 
-def _read_header(path: str, data: np.ndarray) -> Header:
+def _read_header(path: str, data: bytes | mmap.mmap) -> Header:
     length = len(data)
     if length < FILE_HEADER_SIZE:
         raise FormatError(path, 0, REASON_EOF,
                           f"the file header takes {FILE_HEADER_SIZE} bytes, the file has {length}")
-    raw = data[:FILE_HEADER_SIZE].tobytes()
+    raw = data[:FILE_HEADER_SIZE]
     magic = int.from_bytes(raw[:4], sys.byteorder)
     if magic == ZVB_MAGIC:
         order = "<" if sys.byteorder == "little" else ">"
@@ -241,12 +262,11 @@ def open(path: str | os.PathLike[str]) -> File:
     root = File(path, header, data)
     element_header = element_header_struct(header.byte_order)
     length = len(data)
-    raw = memoryview(data)
     # The groups whose levels are open, innermost last. Without recursion: any nesting.
     open_groups: list[Node] = [root]
     position = FILE_HEADER_SIZE
     while open_groups and position + ELEMENT_HEADER_SIZE <= length:
-        name, type_word, size = element_header.unpack_from(raw, position)
+        name, type_word, size = element_header.unpack_from(data, position)
         data_start = position + ELEMENT_HEADER_SIZE
         if data_start + size > length:
             raise FormatError(path, position, REASON_EOF,
@@ -278,4 +298,4 @@ def _close_level(open_groups: list[Node]) -> None:
         closed = open_groups.pop()
 
 
-__all__ = ["File", "Header", "Node", "open", "NAME_SIZE"]
+__all__ = ["File", "Header", "Node", "open"]

@@ -20,20 +20,22 @@ Arrays = dict[str, Union[np.ndarray, "Arrays"]]
 
 
 def value_text(value: object) -> str:
-    """A group's value as zvbdump shows it and its paths take it: integers in decimal,
-    floating-point numbers in the shortest text that reads back exactly."""
+    """A value as zvbdump shows it and its paths take it: integers in decimal, floating-point
+    numbers in the shortest text that reads back exactly, without a ".0"."""
+    if isinstance(value, np.float32):
+        return _drop_point_zero(str(value))  # the shortest text of the single-precision value
     if isinstance(value, (np.floating, float)):
-        number = float(value)
-        if isinstance(value, np.float32):
-            return str(value)  # the shortest text of the single-precision value
-        if number.is_integer() and abs(number) < 2**53:
-            return str(int(number))
-        return repr(number)
+        return _drop_point_zero(repr(float(value)))
     if isinstance(value, (np.integer, int)):
         return str(int(value))
     if isinstance(value, bytes):
         return value.hex()
     return str(value)
+
+
+def _drop_point_zero(text: str) -> str:
+    # The shortest text of a whole number below 1e16 ends in ".0", of larger ones in "e+NN".
+    return text[:-2] if text.endswith(".0") else text
 
 
 def contents(group: Node) -> Arrays:
@@ -170,10 +172,10 @@ def to_pandas(path: str | os.PathLike[str]) -> "pandas.DataFrame":
 
 def _cell_texts(values: np.ndarray) -> list[str]:
     if values.dtype.kind == "f" and values.dtype.itemsize == 4:
-        return [str(value) for value in values]  # shortest single-precision text
+        return [_drop_point_zero(str(value)) for value in values]
     if values.dtype.kind == "f":
-        return [value_text(value) for value in values.tolist()]
-    return [str(value) for value in values.tolist()]
+        return [_drop_point_zero(text) for text in map(repr, values.tolist())]
+    return list(map(str, values.tolist()))
 
 
 def write_csv(path: str | os.PathLike[str], out: IO[str]) -> None:
