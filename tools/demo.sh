@@ -5,7 +5,7 @@
 # package (run from the checkout, not installed).
 set -eu
 build=${1:-build}
-python=${2:-python3}
+python=${2:-/usr/bin/python3}
 python_dir=$(cd "$(dirname "$0")/../python" && pwd)
 demo=$build/demo
 mkdir -p "$demo"

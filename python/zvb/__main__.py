@@ -69,7 +69,9 @@ def main(argv: list[str] | None = None) -> int:
     try:
         arguments.run(arguments)
     except BrokenPipeError:
-        sys.stderr.close()  # a reader that stopped early, as head does: no error
+        # A reader that stopped early, as head does, is no error; what is left unwritten goes
+        # nowhere, so that the exit does not fail on it again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except (FormatError, DumpError, ValueError, OSError) as error:
         print(f"zvb: {error}", file=sys.stderr)

@@ -104,9 +104,6 @@ class Node:
     def __iter__(self) -> Iterator[Node]:
         return iter(self.children)
 
-    def __len__(self) -> int:
-        return len(self.children)
-
     def __getitem__(self, name: str) -> Node:
         """The first child called `name`."""
         for child in self.children:
@@ -271,7 +268,7 @@ def open(path: str | os.PathLike[str]) -> File:
         if data_start + size > length:
             raise FormatError(path, position, REASON_EOF,
                               f'element "{_name(name)}" at offset {position} has {size} bytes '
-                              f"of data, the file {length - data_start}")
+                              f"of data, the file ends {length - data_start} bytes after its header")
         node = Node(_name(name), type_word, size, position, root)
         parent = open_groups[-1]
         node.parent = parent
