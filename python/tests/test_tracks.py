@@ -40,7 +40,8 @@ def test_trajectories_agree_with_zvbdump(files: dict[str, Path], name: str) -> N
         occurrence = [i for i, _ in found[:index]].count(identifier)
         for below, leaf in leaves(arrays)[:3]:
             selection = f"/ID={value_text(identifier)}[{occurrence}]{below}"
-            rows = list(csv.reader(io.StringIO(tool("zvbdump", "-c", "-p", selection, path).stdout)))
+            dumped = tool("zvbdump", "-c", "-p", selection, path).stdout
+            rows = list(csv.reader(io.StringIO(dumped)))
             assert rows[0] == list(leaf), selection
             for column, name_of_array in enumerate(rows[0]):
                 assert same_bits([row[column] for row in rows[1:]], leaf[name_of_array]), selection

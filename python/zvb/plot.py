@@ -56,28 +56,30 @@ def plot(path: str | os.PathLike[str], output: str | os.PathLike[str],
 
     dpi = 100
     figure, axes = plt.subplots(figsize=(size[0] / dpi, size[1] / dpi), dpi=dpi)
-    x_name, y_name = _axes(chosen[0], x, y)
-    colors: dict[float, str] = {}
-    for block in chosen:
-        for name in (x_name, y_name):
-            if name not in block.arrays:
-                raise ValueError(
-                    f'trajectory {value_text(block.identifier[1])} has no array "{name}"')
-        # A trajectory split by copies of enclosing groups is drawn in pieces of one color.
-        identifier = float(block.identifier[1])
-        first = identifier not in colors
-        label = f"{block.identifier[0]} {value_text(block.identifier[1])}" if first else None
-        line, = axes.plot(block.arrays[x_name], block.arrays[y_name], linewidth=1, label=label,
-                          color=colors.get(identifier))
-        colors[identifier] = line.get_color()
-        if first:
-            axes.plot(block.arrays[x_name][:1], block.arrays[y_name][:1], "o",
-                      color=line.get_color(), markersize=3)
-    axes.set_xlabel(x_name)
-    axes.set_ylabel(y_name)
-    axes.set_title(os.path.basename(os.fspath(path)), fontsize="medium")
-    axes.legend(fontsize="small", loc="best")
-    figure.tight_layout()
-    figure.savefig(output, dpi=dpi)
-    plt.close(figure)
+    try:
+        x_name, y_name = _axes(chosen[0], x, y)
+        colors: dict[float, str] = {}
+        for block in chosen:
+            for name in (x_name, y_name):
+                if name not in block.arrays:
+                    raise ValueError(
+                        f'trajectory {value_text(block.identifier[1])} has no array "{name}"')
+            # A trajectory split by copies of enclosing groups is drawn in pieces of one color.
+            identifier = float(block.identifier[1])
+            first = identifier not in colors
+            label = f"{block.identifier[0]} {value_text(block.identifier[1])}" if first else None
+            line, = axes.plot(block.arrays[x_name], block.arrays[y_name], linewidth=1, label=label,
+                              color=colors.get(identifier))
+            colors[identifier] = line.get_color()
+            if first:
+                axes.plot(block.arrays[x_name][:1], block.arrays[y_name][:1], "o",
+                          color=line.get_color(), markersize=3)
+        axes.set_xlabel(x_name)
+        axes.set_ylabel(y_name)
+        axes.set_title(os.path.basename(os.fspath(path)), fontsize="medium")
+        axes.legend(fontsize="small", loc="best")
+        figure.tight_layout()
+        figure.savefig(output, dpi=dpi)
+    finally:
+        plt.close(figure)
     return len(seen)

@@ -238,8 +238,8 @@ def _read_header(path: str, data: bytes | mmap.mmap) -> Header:
     (_, time, creator, destination, format_major, format_minor, creator_major, creator_minor,
      destination_major, destination_minor, _) = file_header_struct(order).unpack(raw)
     if format_major != 1:
-        raise FormatError(path, 40, REASON_VERSION,
-                          f"format version {format_major}.{format_minor} at offset 40, only 1.x is read")
+        raise FormatError(path, 40, REASON_VERSION, f"format version {format_major}."
+                          f"{format_minor} at offset 40, only 1.x is read")
     return Header(order, time, _name(creator), (creator_major, creator_minor), _name(destination),
                   (destination_major, destination_minor), (format_major, format_minor))
 
@@ -268,7 +268,8 @@ def open(path: str | os.PathLike[str]) -> File:
         if data_start + size > length:
             raise FormatError(path, position, REASON_EOF,
                               f'element "{_name(name)}" at offset {position} has {size} bytes '
-                              f"of data, the file ends {length - data_start} bytes after its header")
+                              f"of data, the file ends {length - data_start} bytes after its "
+                              "header")
         node = Node(_name(name), type_word, size, position, root)
         parent = open_groups[-1]
         node.parent = parent

@@ -10,6 +10,7 @@ from typing import IO, TYPE_CHECKING, Iterator, Union
 
 import numpy as np
 
+from .format import NUMBER_TYPES, TYPE_MASK
 from .reader import Node, open as open_file
 
 if TYPE_CHECKING:
@@ -38,14 +39,18 @@ def _drop_point_zero(text: str) -> str:
     return text[:-2] if text.endswith(".0") else text
 
 
+def _holds_numbers(node: Node) -> bool:
+    return node.is_array and (node.type & TYPE_MASK) in NUMBER_TYPES
+
+
 def contents(group: Node) -> Arrays:
-    """The arrays directly in `group` by name, and each group in it (a copy of an enclosing
-    group) as a nested dict under "name=value"."""
+    """The arrays of numbers directly in `group` by name, and each group in it (a copy of an
+    enclosing group) as a nested dict under "name=value"."""
     found: Arrays = {}
     for child in group.children:
         if child.is_group:
             found[f"{child.name}={value_text(child.value)}"] = contents(child)
-        elif child.is_array:
+        elif _holds_numbers(child):
             found[child.name] = child.value
     return found
 
@@ -88,7 +93,7 @@ def blocks(path: str | os.PathLike[str]) -> Iterator[Block]:
         pending: list[tuple[Node, list[tuple[str, object]]]] = [(group, [])]
         while pending:
             node, copies = pending.pop()
-            arrays = {child.name: child.value for child in node.children if child.is_array}
+            arrays = {child.name: child.value for child in node.children if _holds_numbers(child)}
             if arrays:
                 names = list(arrays)
                 yield Block((group.name, group.value), copies, arrays, names[-1])
