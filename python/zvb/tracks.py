@@ -47,11 +47,16 @@ def contents(group: Node) -> Arrays:
     """The arrays of numbers directly in `group` by name, and each group in it (a copy of an
     enclosing group) as a nested dict under "name=value"."""
     found: Arrays = {}
-    for child in group.children:
-        if child.is_group:
-            found[f"{child.name}={value_text(child.value)}"] = contents(child)
-        elif _holds_numbers(child):
-            found[child.name] = child.value
+    pending: list[tuple[Node, Arrays]] = [(group, found)]  # no recursion: any nesting
+    while pending:
+        node, into = pending.pop()
+        for child in node.children:
+            if child.is_group:
+                inner: Arrays = {}
+                into[f"{child.name}={value_text(child.value)}"] = inner
+                pending.append((child, inner))
+            elif _holds_numbers(child):
+                into[child.name] = child.value
     return found
 
 
