@@ -1,5 +1,7 @@
-# One command for each job: `make` builds, `make test` runs every test (plain and under the
-# sanitizers), `make demo` transposes the bundled example. CMake and Ninja do the work.
+# One command for each job: `make` builds, `make test` runs every test (plain, the Python
+# package's, under the sanitizers, and fuzz smoke runs), `make demo` builds the three programs
+# and transposes a generated example. `make test` and `make demo` first install what is missing
+# from the Debian packages. CMake and Ninja do the work.
 
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -9,19 +11,35 @@ FUZZ_SMOKE_SECONDS ?= 20
 PREFIX ?= /usr/local
 JOBS ?= 2
 CMAKE_FLAGS ?=
+# Debian's interpreter, which the packages python3-numpy, -pytest, -pandas and -matplotlib serve.
+PYTHON ?= /usr/bin/python3
+CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZVB_TESTS=ON $(CMAKE_FLAGS)
 
-.PHONY: all build test test-plain test-sanitize test-fuzz fuzz fuzz-build demo install clean
+.PHONY: all deps build tools test test-plain test-python test-sanitize test-fuzz fuzz fuzz-build \
+  demo install clean
 
 all: build
 
+deps:
+	sh tools/install-deps.sh
+
 build:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZVB_TESTS=ON $(CMAKE_FLAGS)
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: test-plain test-sanitize test-fuzz
+# zvbtrack, zvbdump and zvbgen alone, without the test suites.
+tools:
+	$(CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target zvbtrack zvbdump zvbgen
+
+test: deps test-plain test-python test-sanitize test-fuzz
 
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Python package's tests, run against the programs built in $(BUILD).
+test-python: tools
+	cd python && ZVB_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest -q -p no:cacheprovider
 
 test-sanitize:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZVB_SANITIZE=ON -DZVB_TESTS=ON $(CMAKE_FLAGS)
@@ -47,8 +65,8 @@ fuzz: fuzz-build
 test-fuzz: fuzz-build
 	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_BUILD)-afl $(FUZZ_SMOKE_SECONDS)
 
-demo: build
-	@sh tools/demo.sh $(BUILD)
+demo: deps tools
+	@sh tools/demo.sh $(BUILD) $(PYTHON)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

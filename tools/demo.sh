@@ -1,9 +1,12 @@
 #!/bin/sh
-# The main job on the bundled example: a few hundred steps of a few dozen moving objects,
-# some leaving and new ones arriving at every step, turned into one trajectory per object,
-# then one trajectory shown with zvbdump.
+# The main job on an example that zvbgen makes: a few hundred steps of a few dozen moving
+# objects, some leaving and new ones arriving at every step, turned into one trajectory per
+# object; then one trajectory shown with zvbdump, and a few drawn into demo.png by the Python
+# package (run from the checkout, not installed).
 set -eu
 build=${1:-build}
+python=${2:-/usr/bin/python3}
+python_dir=$(cd "$(dirname "$0")/../python" && pwd)
 demo=$build/demo
 mkdir -p "$demo"
 "$build/zvbgen" -p demo -o "$demo/example.zvb"
@@ -18,3 +21,13 @@ id=$("$build/zvbdump" -p /ID "$demo/trajectories.zvb" | sed -n '3s/.* = //p')
 echo
 echo "zvbdump -c -p /ID=$id $demo/trajectories.zvb | head"
 "$build/zvbdump" -c -p "/ID=$id" "$demo/trajectories.zvb" | head
+# A few trajectories, the first three and two of objects that came later: each object's x
+# over the time it was there.
+ids=""
+for k in 0 1 2 150 300; do
+  ids="$ids --id $("$build/zvbdump" -p "/ID[$k]" "$demo/trajectories.zvb" | sed -n '3s/.* = //p')"
+done
+echo
+echo "python3 -m zvb plot -x time -y x$ids -o demo.png $demo/trajectories.zvb"
+# $ids unquoted: its options are separate words.
+PYTHONPATH=$python_dir "$python" -m zvb plot -x time -y x $ids -o demo.png "$demo/trajectories.zvb"

@@ -1,7 +1,10 @@
 #!/bin/sh
-# Installs what building, testing and fuzzing need from the Debian packages, when it is missing.
+# Installs what building, testing, fuzzing and the demo need from the Debian packages, when it is
+# missing: the Python package needs numpy (pandas and matplotlib for tables and pictures), its
+# tests pytest and the molecular dynamics package lammps.
 set -eu
-packages="cmake ninja-build g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev afl++ groff-base man-db"
+packages="cmake ninja-build g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev afl++ groff-base man-db
+  python3-numpy python3-pytest python3-pandas python3-matplotlib lammps"
 missing=""
 for package in $packages; do
   dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

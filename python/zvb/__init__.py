@@ -1,0 +1,18 @@
+"""Reading ZVB files and zvbtrack's trajectories with numpy.
+
+    import zvb
+    root = zvb.open("trajectories.zvb")           # the tree; arrays mapped from the file
+    for identifier, arrays in zvb.trajectories("trajectories.zvb"):
+        ...                                        # arrays["x"], arrays["time"], ...
+    table = zvb.to_pandas("trajectories.zvb")     # one row per sample (needs pandas)
+"""
+
+from .dump_import import DumpError, convert as from_dump
+from .format import FormatError
+from .reader import File, Header, Node, open
+from .tracks import contents, table, to_pandas, trajectories, write_csv
+from .writer import Writer
+
+__all__ = ["DumpError", "File", "FormatError", "Header", "Node", "Writer", "contents",
+           "from_dump", "open", "table", "to_pandas", "trajectories", "write_csv"]
+__version__ = "1.0.0"
