@@ -46,6 +46,12 @@ int allocate_file_space(int descriptor, std::int64_t offset, std::int64_t length
 // and writing, shared with the file; null when it cannot be mapped.
 unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length);
 void unmap_file(unsigned char* mapping, std::size_t length);
+
+// Done with `length` bytes at `bytes` inside a shared mapping of the file open on `descriptor`
+// from its byte `offset`: their writing back starts now, and the whole pages among them leave
+// the process's memory (the file keeps them).
+void release_mapped_range(int descriptor, std::int64_t offset, unsigned char* bytes,
+                          std::size_t length);
 std::int64_t map_granularity();
 
 // A new temporary file in `directory` (null or unusable: $TMPDIR, else /tmp), open for reading

@@ -226,7 +226,7 @@ void init_file_header(FileHeader* header, const char* creator, std::uint8_t crea
   header->destination_minor = destination_minor;
 }
 
-// The program has one thread, so the stream needs no lock around each item.
+// One thread at a time writes the stream, so it needs no lock around each item.
 #if defined(__GLIBC__)
 #define WRITE_ITEM fwrite_unlocked
 #else
@@ -403,11 +403,22 @@ void write_file_header(DataWriter* writer, FileHeader* header) {
   }
 }
 
-void write_output_bytes(DataWriter* writer, const unsigned char* bytes, std::uint64_t size) {
-  if (size != 0)
-    write_item(writer, bytes, size);
+int write_output_bytes(DataWriter* writer, const unsigned char* bytes, std::uint64_t size) {
+  if (size != 0 && WRITE_ITEM(bytes, size, 1, writer->stream) != 1)
+    return errno != 0 ? errno : EIO;
+  return 0;
 }
 
 void finish_file(DataWriter* writer) {
   finish_output(writer);
+}
+
+void release_output_part(DataWriter* writer, std::uint64_t start, std::uint64_t length) {
+  const std::uint64_t header = writer->append == 0 ? sizeof(FileHeader) : 0;
+  unsigned char* elements = writer->mapped_output + header;
+  const std::int64_t file_offset =
+      writer->output_end - static_cast<std::int64_t>(writer->mapping_length) +
+      static_cast<std::int64_t>((elements - writer->mapping) + start);
+  release_mapped_range(stream_descriptor(writer->stream), file_offset, elements + start,
+                       static_cast<std::size_t>(length));
 }

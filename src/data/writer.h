@@ -53,6 +53,10 @@ void write_file(DataWriter* writer, DataFile* data_file);
 // written, and writing meets and reports whatever kept the file from growing.
 unsigned char* map_output(DataWriter* writer, std::uint64_t size);
 
+// Done with the part [start, start + length) of the elements laid out in map_output's room:
+// it goes to the file now and leaves the process's memory.
+void release_output_part(DataWriter* writer, std::uint64_t start, std::uint64_t length);
+
 // Writes a file whose elements are already laid out as bytes: the stamped header (not when
 // appending), then `size` bytes in one piece (or, when they were laid out in map_output's room,
 // only the header); then finishes as write_file does. A file that someone else cut or grew
@@ -62,9 +66,11 @@ void write_laid_out(DataWriter* writer, FileHeader* header, const unsigned char*
 
 // Writes a file whose elements come in parts: write_file_header stamps the header and writes
 // it (not when appending), write_output_bytes each part in order, finish_file finishes as
-// write_file does. Do not return on failure.
+// write_file does. write_output_bytes may run on another thread while none other writes; it
+// returns 0, or the error number for the caller to report (ERR_FILE with the writer's
+// file_name). The others do not return on failure.
 void write_file_header(DataWriter* writer, FileHeader* header);
-void write_output_bytes(DataWriter* writer, const unsigned char* bytes, std::uint64_t size);
+int write_output_bytes(DataWriter* writer, const unsigned char* bytes, std::uint64_t size);
 void finish_file(DataWriter* writer);
 
 // Writes the children of `group` in order with their subtrees, up to and including the

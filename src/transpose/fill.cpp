@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "base/platform.h"
 #include "base/progress.h"
@@ -22,10 +25,20 @@ namespace {
 constexpr std::uint32_t LOOP_VALUE_TAG = NO_CONTAINER;
 
 unsigned char* image = nullptr;  // the output filled at once: the file's room, or memory
+// Where the staged values are written: `target` holds the output's bytes from `target_start`,
+// the whole image, or the window being filled.
+unsigned char* target = nullptr;
+std::uint64_t target_start = 0;
 bool image_in_output = false;
 std::unique_ptr<SpillBuckets> buckets;  // one per window, when filled by windows
 std::size_t next_plan = 0;
 std::atomic<bool> changed{ false };  // set by either part of the work
+
+// Whether a window is filled in the output file's mapped room rather than in memory and
+// written; a build may choose the second always.
+#ifndef MAP_WINDOWS
+#define MAP_WINDOWS true
+#endif
 
 [[noreturn]] void report_input_changed() {
   report_error(error_table, ERR_INPUT_CHANGED, laid_out.settings.input_name);
@@ -135,7 +148,7 @@ void write_placements(std::size_t begin, std::size_t end) {
       const std::uint64_t ahead_placement = placements[p + PREFETCH_DISTANCE];
       const Container& ahead = laid_out.containers[ahead_placement >> 32];
       const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.samples } * 8;
-      const unsigned char* line = image + value_position(ahead, 0, ahead.filled);
+      const unsigned char* line = target + (value_position(ahead, 0, ahead.filled) - target_start);
       for (std::uint32_t j = 0; j < entry_count; j++, line += stride)
         __builtin_prefetch(line, 1);
       __builtin_prefetch(&staged_values[(ahead_placement & UINT32_MAX) * entry_count]);
@@ -152,12 +165,13 @@ void write_placements(std::size_t begin, std::size_t end) {
     const std::uint32_t s = place.filled++;
     if (one_array_per_entry) {
       const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ place.samples } * 8;
-      unsigned char* at = image + value_position(place, 0, s);
+      unsigned char* at = target + (value_position(place, 0, s) - target_start);
       for (std::uint32_t j = 0; j < entry_count; j++, at += stride)
         std::memcpy(at, &values[j], sizeof(double));
     } else {
       for (std::uint32_t j = 0; j < entry_count; j++)
-        std::memcpy(image + value_position(place, j, s), &values[j], sizeof(double));
+        std::memcpy(target + (value_position(place, j, s) - target_start), &values[j],
+                    sizeof(double));
     }
   }
 }
@@ -207,12 +221,101 @@ int fill_group(DataNode* group, std::uint32_t) {
 }
 
 // ---- Filling by windows.
+//
+// A bucket holds, for each group that has samples in its window, a mark with the group's
+// loop value and how each array's values are kept, then one record per sample: its place and
+// its values. Values are kept as narrow as their input type allows exactly (floats and short
+// integers as floats, 32-bit integers as such), so that the buckets take little more than
+// the input's own bytes.
 
-std::uint64_t record_size() {
-  return sizeof(std::uint32_t) + (value_count - 1) * sizeof(double);
+enum : unsigned char { KEEP_DOUBLE, KEEP_FLOAT, KEEP_S32, KEEP_U32 };
+
+unsigned char keeping_of(const DataNode* node) {
+  switch (node->stored_type & TYPE_MASK) {
+  case TYPE_FLOAT:
+  case TYPE_U8:
+  case TYPE_S8:
+  case TYPE_U16:
+  case TYPE_S16:
+    return KEEP_FLOAT;
+  case TYPE_S32:
+    return KEEP_S32;
+  case TYPE_U32:
+    return KEEP_U32;
+  default:
+    return KEEP_DOUBLE;
+  }
 }
 
-std::vector<std::size_t> last_group_in_bucket;  // the plan whose loop value a bucket holds last
+std::size_t kept_size(unsigned char keeping) {
+  return keeping == KEEP_DOUBLE ? sizeof(double) : 4;
+}
+
+void keep_value(unsigned char* at, double value, unsigned char keeping) {
+  switch (keeping) {
+  case KEEP_FLOAT: {
+    const float narrow = static_cast<float>(value);
+    std::memcpy(at, &narrow, sizeof narrow);
+    break;
+  }
+  case KEEP_S32: {
+    const std::int32_t narrow = static_cast<std::int32_t>(value);
+    std::memcpy(at, &narrow, sizeof narrow);
+    break;
+  }
+  case KEEP_U32: {
+    const std::uint32_t narrow = static_cast<std::uint32_t>(value);
+    std::memcpy(at, &narrow, sizeof narrow);
+    break;
+  }
+  default:
+    std::memcpy(at, &value, sizeof value);
+  }
+}
+
+double kept_value(const unsigned char* at, unsigned char keeping) {
+  switch (keeping) {
+  case KEEP_FLOAT: {
+    float narrow;
+    std::memcpy(&narrow, at, sizeof narrow);
+    return narrow;
+  }
+  case KEEP_S32: {
+    std::int32_t narrow;
+    std::memcpy(&narrow, at, sizeof narrow);
+    return narrow;
+  }
+  case KEEP_U32: {
+    std::uint32_t narrow;
+    std::memcpy(&narrow, at, sizeof narrow);
+    return narrow;
+  }
+  default: {
+    double value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  }
+  }
+}
+
+// Each place's first window, with SPANS_WINDOWS set when its block reaches into later ones.
+constexpr std::uint32_t SPANS_WINDOWS = 1u << 31;
+std::vector<std::uint32_t> place_windows;
+std::vector<std::size_t> last_group_in_bucket;  // the plan whose mark a bucket holds last
+std::vector<unsigned char> keepings;
+std::vector<std::size_t> value_offsets;  // of each array's value in a record
+
+void find_place_windows() {
+  place_windows.resize(laid_out.containers.size());
+  for (std::size_t c = 0; c < laid_out.containers.size(); c++) {
+    const Container& place = laid_out.containers[c];
+    const std::uint64_t first = place.position / laid_out.window_size;
+    const std::uint64_t last =
+        (place.position + std::max<std::uint64_t>(block_size(place.samples), 1) - 1) /
+        laid_out.window_size;
+    place_windows[c] = static_cast<std::uint32_t>(first) | (last != first ? SPANS_WINDOWS : 0);
+  }
+}
 
 int distribute_group(DataNode* group, std::uint32_t) {
   if (!resolve_group(group, true)) {
@@ -224,51 +327,112 @@ int distribute_group(DataNode* group, std::uint32_t) {
   find_places(plan);
   const double loop = loop_value();
   const std::uint32_t arrays = value_count - 1;
-  const std::size_t size = record_size();
-  for (std::uint32_t k = 0; k < plan.samples; k++) {
-    const std::uint32_t place_number = places[k];
-    Container& place = laid_out.containers[place_number];
-    if (place.block_after == TREE_PLACE)
-      continue;
-    if (place.filled++ >= place.samples)
-      report_input_changed();
-    const std::uint64_t first_window = place.position / laid_out.window_size;
-    const std::uint64_t last_window =
-        (place.position + block_size(place.samples) - 1) / laid_out.window_size;
-    for (std::uint64_t w = first_window; w <= last_window; w++) {
-      if (last_group_in_bucket[w] != plan_number) {
-        last_group_in_bucket[w] = plan_number;
-        unsigned char* marker = buckets->append(w, sizeof(std::uint32_t) + sizeof(double));
-        std::memcpy(marker, &LOOP_VALUE_TAG, sizeof LOOP_VALUE_TAG);
-        std::memcpy(marker + sizeof LOOP_VALUE_TAG, &loop, sizeof loop);
+  keepings.resize(arrays);
+  value_offsets.resize(arrays);
+  std::size_t size = sizeof(std::uint32_t);
+  for (std::uint32_t i = 0; i < arrays; i++) {
+    keepings[i] = keeping_of(sources.entries[i].node);
+    value_offsets[i] = size;
+    size += kept_size(keepings[i]);
+  }
+  const std::size_t mark_size = sizeof(std::uint32_t) + sizeof(double) + arrays;
+  // Appends each sample to the buckets [first_bucket, end_bucket) that its place meets.
+  const auto distribute = [&](std::uint64_t first_bucket, std::uint64_t end_bucket) {
+    for (std::uint32_t k = 0; k < plan.samples; k++) {
+      const std::uint32_t place_number = places[k];
+      const std::uint32_t windows = place_windows[place_number];
+      std::uint64_t first_window = windows & ~SPANS_WINDOWS;
+      std::uint64_t last_window = first_window;
+      if ((windows & SPANS_WINDOWS) != 0) {
+        const Container& place = laid_out.containers[place_number];
+        last_window = (place.position + block_size(place.samples) - 1) / laid_out.window_size;
       }
-      unsigned char* record = buckets->append(w, size);
-      std::memcpy(record, &place_number, sizeof place_number);
-      for (std::uint32_t i = 0; i < arrays; i++)
-        std::memcpy(record + sizeof place_number + i * sizeof(double),
-                    entry_values(i) + std::size_t{ k } * sizeof(double), sizeof(double));
+      first_window = std::max(first_window, first_bucket);
+      last_window = std::min(last_window, end_bucket - 1);
+      for (std::uint64_t w = first_window; w <= last_window; w++) {
+        if (last_group_in_bucket[w] != plan_number) {
+          last_group_in_bucket[w] = plan_number;
+          unsigned char* mark = buckets->append(w, mark_size);
+          std::memcpy(mark, &LOOP_VALUE_TAG, sizeof LOOP_VALUE_TAG);
+          std::memcpy(mark + sizeof LOOP_VALUE_TAG, &loop, sizeof loop);
+          std::memcpy(mark + sizeof LOOP_VALUE_TAG + sizeof loop, keepings.data(), arrays);
+        }
+        unsigned char* record = buckets->append(w, size);
+        std::memcpy(record, &place_number, sizeof place_number);
+        for (std::uint32_t i = 0; i < arrays; i++) {
+          double value;
+          std::memcpy(&value, entry_values(i) + std::size_t{ k } * sizeof(double), sizeof value);
+          keep_value(record + value_offsets[i], value, keepings[i]);
+        }
+      }
     }
+  };
+  // Two threads, each with half of the buckets: a bucket is only ever appended to by one.
+  const std::uint64_t window_count = laid_out.window_count;
+  if (plan.samples >= PARALLEL_ITEMS && std::thread::hardware_concurrency() >= 2) {
+    buckets->start_sharing();
+    std::thread first_half;
+    try {
+      first_half = std::thread(distribute, 0, window_count / 2);
+    } catch (const std::system_error&) {
+      distribute(0, window_count / 2);
+    }
+    distribute(window_count / 2, window_count);
+    if (first_half.joinable())
+      first_half.join();
+    buckets->finish_sharing();
+  } else {
+    distribute(0, window_count);
   }
   show_walk_progress(group, true);
   return 0;
 }
 
+// Fills a window from its bucket. The samples of places that lie wholly inside it are staged
+// and written place by place, as when filling at once; those of a place that reaches past
+// the window's edges are written at once, clipped to it.
 void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t length,
                  std::uint64_t w) {
   put_headers(window, start, length);
-  const std::uint32_t arrays = value_count - 1;
+  target = window;
+  target_start = start;
+  const std::uint32_t entry_count = value_count;
+  const std::uint32_t arrays = entry_count - 1;
   const std::uint64_t end = start + length;
-  double loop = 0;
+  const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + entry_count * sizeof(double);
+  staging_capacity = std::max<std::size_t>(length / 16 / bytes_per_sample, 1024);
+  placements.clear();
+  std::vector<double> values(entry_count);
+  keepings.resize(arrays);
   buckets->start_reading(w);
   while (const unsigned char* tag = buckets->next(sizeof(std::uint32_t))) {
     std::uint32_t place_number;
     std::memcpy(&place_number, tag, sizeof place_number);
     if (place_number == LOOP_VALUE_TAG) {
-      std::memcpy(&loop, buckets->next(sizeof(double)), sizeof loop);
+      std::memcpy(&values[arrays], buckets->next(sizeof(double)), sizeof(double));
+      std::memcpy(keepings.data(), buckets->next(arrays), arrays);
       continue;
     }
-    const unsigned char* values = buckets->next(arrays * sizeof(double));
+    const unsigned char* record = tag + sizeof place_number;
+    std::size_t record_size = 0;
+    for (std::uint32_t i = 0; i < arrays; i++) {
+      values[i] = kept_value(record + record_size, keepings[i]);
+      record_size += kept_size(keepings[i]);
+    }
+    buckets->next(record_size);
+    if ((place_windows[place_number] & SPANS_WINDOWS) == 0) {
+      if (placements.size() == staging_capacity)
+        write_staged();
+      const std::size_t staged = placements.size();
+      placements.push_back(std::uint64_t{ place_number } << 32 | staged);
+      staged_values.resize((staged + 1) * entry_count);
+      std::memcpy(&staged_values[staged * entry_count], values.data(),
+                  entry_count * sizeof(double));
+      continue;
+    }
     Container& place = laid_out.containers[place_number];
+    if (place.block_after == TREE_PLACE)
+      continue;  // its values went into its nodes while counting
     if (place.filled >= place.samples)
       report_input_changed();
     const std::uint32_t s = place.filled++;
@@ -276,14 +440,14 @@ void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t lengt
       const std::uint64_t at = value_position(place, j, s);
       if (at + sizeof(double) <= start || at >= end)
         continue;
-      const unsigned char* value =
-          j < arrays ? values + j * sizeof(double) : reinterpret_cast<const unsigned char*>(&loop);
       // A value may straddle the window's edge: only its part inside is written here.
+      const auto* value = reinterpret_cast<const unsigned char*>(&values[j]);
       const std::uint64_t from = at < start ? start - at : 0;
       const std::uint64_t to = std::min<std::uint64_t>(sizeof(double), end - at);
       std::memcpy(window + (at + from - start), value + from, to - from);
     }
   }
+  write_staged();
 }
 
 }  // namespace
@@ -297,9 +461,10 @@ void plan_windows() {
     laid_out.window_count = size == 0 ? 0 : 1;
     return;
   }
-  // By windows: half the budget for the window, an eighth for the buckets' buffers.
+  // By windows: a quarter of the budget for each of two windows (one filled while the other is
+  // written), an eighth for the buckets' buffers.
   constexpr std::uint64_t SMALLEST_WINDOW = 4096;
-  laid_out.window_size = std::max(budget / 2, SMALLEST_WINDOW);
+  laid_out.window_size = std::max(budget / 4, SMALLEST_WINDOW);
   laid_out.window_count = (size + laid_out.window_size - 1) / laid_out.window_size;
 }
 
@@ -316,6 +481,8 @@ void fill_output(DataNode* root, DataWriter* writer) {
     if (image == nullptr)
       error_exit("Not enough memory\n");
     lay_out_output(image);
+    target = image;
+    target_start = 0;
     const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);
     staging_capacity = std::min<std::size_t>(size / 32 / bytes_per_sample, INT32_MAX);
     placements.clear();
@@ -327,21 +494,27 @@ void fill_output(DataNode* root, DataWriter* writer) {
     const std::uint64_t buffer =
         std::clamp<std::uint64_t>(laid_out.settings.memory_budget / 8 / laid_out.window_count,
                                   std::uint64_t{ 64 } << 10, std::uint64_t{ 8 } << 20);
+    const std::uint64_t largest_record =
+        2 * sizeof(std::uint32_t) + sizeof(double) + value_count * (sizeof(double) + 1);
     buckets = std::make_unique<SpillBuckets>(laid_out.window_count,
-                                             std::max<std::uint64_t>(buffer, 2 * record_size()),
+                                             std::max<std::uint64_t>(buffer, 2 * largest_record),
                                              laid_out.settings.scratch_directory);
     last_group_in_bucket.assign(laid_out.window_count, SIZE_MAX);
-    for (Container& place : laid_out.containers)
-      place.filled = 0;
+    find_place_windows();
     start_walk_progress("sorting into windows", root);
     walk_groups(root, distribute_group, 0);
     end_progress();
+    // The windows are filled in the output file's own room where it can be mapped; each
+    // window's pages then go to the file as soon as it is full.
+    image = MAP_WINDOWS ? map_output(writer, size) : nullptr;
+    image_in_output = image != nullptr;
   }
   if (next_plan != laid_out.plans.size())
     report_input_changed();
   laid_out.sample_log.reset();
 }
 
+// The windows one after the other, in the output file's room or written from memory.
 void write_output(DataWriter* writer, FileHeader* header) {
   const std::uint64_t size = laid_out.output_size;
   if (laid_out.window_count <= 1) {
@@ -351,20 +524,62 @@ void write_output(DataWriter* writer, FileHeader* header) {
     image = nullptr;
     return;
   }
+  if (image_in_output) {
+    start_progress("writing", laid_out.window_count);
+    for (std::uint64_t w = 0; w < laid_out.window_count; w++) {
+      const std::uint64_t start = w * laid_out.window_size;
+      const std::uint64_t length = std::min(laid_out.window_size, size - start);
+      fill_window(image + start, start, length, w);
+      release_output_part(writer, start, length);
+      show_progress(w + 1, start + length);
+    }
+    end_progress();
+    buckets.reset();
+    place_windows = std::vector<std::uint32_t>();
+    write_laid_out(writer, header, image, size);
+    image = nullptr;
+    return;
+  }
   write_file_header(writer, header);
-  auto* window = static_cast<unsigned char*>(take_large_block(laid_out.window_size));
-  if (window == nullptr)
-    error_exit("Not enough memory\n");
+  // Two windows: one is written out on a second thread while the next is filled.
+  unsigned char* windows[2];
+  for (unsigned char*& window : windows) {
+    window = static_cast<unsigned char*>(take_large_block(laid_out.window_size));
+    if (window == nullptr)
+      error_exit("Not enough memory\n");
+  }
+  std::thread writing;
+  int write_error = 0;
+  const auto finish_writing = [&]() {
+    if (writing.joinable())
+      writing.join();
+    if (write_error != 0) {
+      errno = write_error;
+      report_error(error_table, ERR_FILE, writer->file_name, std::strerror(errno));
+    }
+  };
   start_progress("writing", laid_out.window_count);
   for (std::uint64_t w = 0; w < laid_out.window_count; w++) {
     const std::uint64_t start = w * laid_out.window_size;
     const std::uint64_t length = std::min(laid_out.window_size, size - start);
+    unsigned char* window = windows[w % 2];
     fill_window(window, start, length, w);
-    write_output_bytes(writer, window, length);
+    finish_writing();
+    const auto write_window = [writer, window, length, &write_error]() {
+      write_error = write_output_bytes(writer, window, length);
+    };
+    try {
+      writing = std::thread(write_window);
+    } catch (const std::system_error&) {
+      write_window();  // no thread to be had: written here
+    }
     show_progress(w + 1, start + length);
   }
+  finish_writing();
   end_progress();
-  free_large_block(window, laid_out.window_size);
+  for (unsigned char* window : windows)
+    free_large_block(window, laid_out.window_size);
   buckets.reset();
+  place_windows = std::vector<std::uint32_t>();
   finish_file(writer);
 }

@@ -37,11 +37,31 @@ void SpillBuckets::flush(Bucket& bucket) {
     if (file_ < 0)
       report_scratch_error(directory_);
   }
-  if (write_at(file_, bucket.buffer.data(), bucket.used, file_end_) != 0)
-    report_scratch_error(directory_);
-  bucket.chunks.push_back(Chunk{ file_end_, bucket.used });
-  file_end_ += static_cast<std::int64_t>(bucket.used);
+  const std::int64_t at = file_end_.fetch_add(static_cast<std::int64_t>(bucket.used));
+  if (write_at(file_, bucket.buffer.data(), bucket.used, at) != 0) {
+    if (!shared_)
+      report_scratch_error(directory_);
+    failure_ = errno;
+  }
+  bucket.chunks.push_back(Chunk{ at, bucket.used });
   bucket.used = 0;
+}
+
+void SpillBuckets::start_sharing() {
+  if (file_ < 0) {
+    file_ = open_scratch_file(directory_);
+    if (file_ < 0)
+      report_scratch_error(directory_);
+  }
+  shared_ = true;
+}
+
+void SpillBuckets::finish_sharing() {
+  shared_ = false;
+  if (failure_ != 0) {
+    errno = failure_;
+    report_scratch_error(directory_);
+  }
 }
 
 void SpillBuckets::start_reading(std::size_t bucket) {

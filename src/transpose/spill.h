@@ -5,6 +5,7 @@
 #define ZVBTRACK_TRANSPOSE_SPILL_H_
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -40,8 +41,11 @@ class SpillBuckets {
     return record;
   }
 
-  // Bytes kept in memory and on file, for the run's accounting.
-  std::uint64_t bytes_on_file() const { return file_end_; }
+  // While shared, two threads may append to distinct buckets at once; a failure to write the
+  // temporary file is then kept for finish_sharing, which reports it (as a failure outside a
+  // shared stretch is reported at once).
+  void start_sharing();
+  void finish_sharing();
 
  private:
   struct Chunk {
@@ -61,7 +65,9 @@ class SpillBuckets {
   std::size_t buffer_size_;
   const char* directory_;
   int file_ = -1;
-  std::int64_t file_end_ = 0;
+  std::atomic<std::int64_t> file_end_{ 0 };
+  bool shared_ = false;
+  std::atomic<int> failure_{ 0 };
   std::vector<unsigned char> chunk_buffer_;
   // The reading: which bucket, its next chunk (chunks.size() is its buffer), the bytes at hand.
   Bucket* reading_ = nullptr;
