@@ -313,9 +313,10 @@ void order_copies() {
 
 // Where the output's elements go: a window of the output's bytes and what to do there.
 struct Writing {
-  unsigned char* window;  // null: only lay out
+  unsigned char* window;  // null: give every place its position (and none filled yet)
   std::uint64_t start;
   std::uint64_t length;
+  bool reset_filled;  // places whose block meets the window have none filled yet
 };
 
 void put_bytes(const Writing& writing, std::uint64_t at, const void* bytes, std::uint64_t size) {
@@ -343,10 +344,13 @@ char id_name_field[NAME_SIZE];
 std::vector<std::array<char, NAME_SIZE>> array_name_fields;
 
 std::uint64_t lay_out_block(const Writing& writing, Container& place, std::uint64_t at) {
-  place.position = at;
-  if (writing.window != nullptr && at < writing.start + writing.length &&
-      at + block_size(place.samples) > writing.start)
+  if (writing.window == nullptr) {
+    place.position = at;
     place.filled = 0;
+  } else if (writing.reset_filled && at < writing.start + writing.length &&
+             at + block_size(place.samples) > writing.start) {
+    place.filled = 0;
+  }
   for (std::size_t a = 0; a < laid_out.array_names.size(); a++) {
     const std::uint64_t data_size =
         std::uint64_t{ place.samples } * laid_out.array_shares[a] * sizeof(double);
@@ -427,7 +431,7 @@ std::uint64_t measure_output() {
       size += block_size(place.samples);
   }
   // A place built as nodes has its own end-of-group marker among them.
-  const Writing none{ nullptr, 0, 0 };
+  const Writing none{ nullptr, 0, 0, false };
   for (const auto& [place_number, node] : place_nodes)
     size += lay_out_nodes(none, node, 0) - ELEMENT_HEADER_SIZE;
   return size;
@@ -507,8 +511,8 @@ void count_groups(DataNode* root) {
 
 }  // namespace
 
-void lay_out_output(unsigned char* image) {
-  const Writing writing{ image, 0, image != nullptr ? laid_out.output_size : 0 };
+void lay_out_output() {
+  const Writing writing{ nullptr, 0, 0, false };
   std::uint64_t at = 0;
   for (Track& track : laid_out.tracks) {
     track.start = at;
@@ -516,8 +520,9 @@ void lay_out_output(unsigned char* image) {
   }
 }
 
-void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length) {
-  const Writing writing{ window, window_start, window_length };
+void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length,
+                 bool reset_filled) {
+  const Writing writing{ window, window_start, window_length, reset_filled };
   // The first trajectory that reaches into the window, then each up to its end.
   auto track = std::upper_bound(
       laid_out.tracks.begin(), laid_out.tracks.end(), window_start,
@@ -548,8 +553,7 @@ bool count_output(DataNode* root, const LayoutSettings& settings) {
   name_fields();
   laid_out.output_size = measure_output();
   plan_windows();
-  if (laid_out.window_count > 1)
-    lay_out_output(nullptr);  // the windows' buckets need the places' positions
+  lay_out_output();
   return true;
 }
 

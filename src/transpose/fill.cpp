@@ -139,39 +139,46 @@ void sort_placements() {
 // Writes the sorted placements [begin, end) front to back; each place's next values are
 // announced a few samples ahead so that their fetches overlap.
 void write_placements(std::size_t begin, std::size_t end) {
+  // Locals, so that the stores below (which may alias anything) do not make them reloaded.
   const std::uint32_t entry_count = value_count;
-  // Without repeated names, entry j's values of a place are an array apart:
-  // position + header + 8 s + j (header + 8 samples).
+  unsigned char* const bytes = target - target_start;  // the output's byte 0, as an address
+  Container* const places_at = laid_out.containers.data();
+  const std::uint64_t* const placed = placements.data();
+  const double* const staged = staged_values.data();
+  // Without repeated names, entry j's value of sample s of a place is an array apart from
+  // entry 0's: position + header + 8 s + j (header + 8 samples).
   const bool one_array_per_entry = laid_out.array_names.size() == entry_count;
   for (std::size_t p = begin; p < end; p++) {
     if (p + PREFETCH_DISTANCE < end) {
-      const std::uint64_t ahead_placement = placements[p + PREFETCH_DISTANCE];
-      const Container& ahead = laid_out.containers[ahead_placement >> 32];
+      const std::uint64_t ahead_placement = placed[p + PREFETCH_DISTANCE];
+      const Container& ahead = places_at[ahead_placement >> 32];
       const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.samples } * 8;
-      const unsigned char* line = target + (value_position(ahead, 0, ahead.filled) - target_start);
+      const unsigned char* line =
+          bytes + ahead.position + ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.filled } * 8;
       for (std::uint32_t j = 0; j < entry_count; j++, line += stride)
         __builtin_prefetch(line, 1);
-      __builtin_prefetch(&staged_values[(ahead_placement & UINT32_MAX) * entry_count]);
+      __builtin_prefetch(&staged[(ahead_placement & UINT32_MAX) * entry_count]);
     }
-    const std::uint64_t placement = placements[p];
-    Container& place = laid_out.containers[placement >> 32];
-    if (place.block_after == TREE_PLACE)
-      continue;  // its values went into its nodes while counting
-    if (place.filled >= place.samples) {
-      changed = true;  // more samples than the first walk counted: the input changed
+    const std::uint64_t placement = placed[p];
+    Container& place = places_at[placement >> 32];
+    const std::uint32_t s = place.filled;
+    if (s >= place.samples) {
+      // A place made of nodes took its values while counting; any other place given more
+      // samples than the first walk counted means the input changed.
+      if (place.block_after != TREE_PLACE)
+        changed = true;
       continue;
     }
-    const double* values = &staged_values[(placement & UINT32_MAX) * entry_count];
-    const std::uint32_t s = place.filled++;
+    place.filled = s + 1;
+    const double* values = &staged[(placement & UINT32_MAX) * entry_count];
     if (one_array_per_entry) {
       const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ place.samples } * 8;
-      unsigned char* at = target + (value_position(place, 0, s) - target_start);
+      unsigned char* at = bytes + place.position + ELEMENT_HEADER_SIZE + std::uint64_t{ s } * 8;
       for (std::uint32_t j = 0; j < entry_count; j++, at += stride)
         std::memcpy(at, &values[j], sizeof(double));
     } else {
       for (std::uint32_t j = 0; j < entry_count; j++)
-        std::memcpy(target + (value_position(place, j, s) - target_start), &values[j],
-                    sizeof(double));
+        std::memcpy(bytes + value_position(place, j, s), &values[j], sizeof(double));
     }
   }
 }
@@ -393,7 +400,7 @@ int distribute_group(DataNode* group, std::uint32_t) {
 // the window's edges are written at once, clipped to it.
 void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t length,
                  std::uint64_t w) {
-  put_headers(window, start, length);
+  put_headers(window, start, length, true);
   target = window;
   target_start = start;
   const std::uint32_t entry_count = value_count;
@@ -480,7 +487,11 @@ void fill_output(DataNode* root, DataWriter* writer) {
       image = static_cast<unsigned char*>(take_large_block(size));
     if (image == nullptr)
       error_exit("Not enough memory\n");
-    lay_out_output(image);
+    // The headers are the first touch of the image's pages: the two parts fault them in at once.
+    const auto put_part = [size](std::size_t begin, std::size_t end) {
+      put_headers(image + begin, begin, end - begin, false);
+    };
+    in_two_parts(size, any_item, put_part);
     target = image;
     target_start = 0;
     const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);

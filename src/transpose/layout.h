@@ -99,14 +99,15 @@ inline std::uint64_t value_position(const Container& container, std::uint32_t j,
                            place.occurrence);
 }
 
-// Gives every trajectory and place its position, and, into `image` unless it is null (the
-// whole output), every element header and group value; sets every place's `filled` to 0.
-void lay_out_output(unsigned char* image);
+// Gives every trajectory and place its position, none of its samples filled yet.
+void lay_out_output();
 
 // Writes, into `window` (the output's bytes [window_start, window_start + window_length)),
 // every element header and group value of the output that falls inside it, clipped at its
-// edges; the arrays' values are left to the caller. Containers whose block meets the window
-// have `filled` set to 0.
-void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length);
+// edges; the arrays' values are left to the caller. With `reset_filled`, places whose block
+// meets the window have none of their samples filled yet. Two windows that do not overlap may
+// be written at once when neither resets.
+void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length,
+                 bool reset_filled);
 
 #endif  // ZVBTRACK_TRANSPOSE_LAYOUT_H_

@@ -4,8 +4,8 @@
 #ifndef ZVBTRACK_TRANSPOSE_SPILL_H_
 #define ZVBTRACK_TRANSPOSE_SPILL_H_
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
