@@ -22,7 +22,7 @@ constexpr std::uint32_t ARRAY_TYPE = FLAG_ARRAY | TYPE_DOUBLE;
 // Values an output array holds before its size would reach 4 GiB.
 constexpr std::uint64_t MAX_VALUES = UINT32_MAX / sizeof(double);
 // Bytes of the sample log kept in memory before it goes to a temporary file.
-constexpr std::size_t SAMPLE_LOG_BUFFER = 1 << 20;
+constexpr std::size_t SAMPLE_LOG_BUFFER = 256 << 10;
 
 // Entries that share a name append to one array: the first entry of a name makes it, and
 // each sample adds the values of all of them, in entry order.
@@ -88,8 +88,7 @@ std::uint32_t intern_content(const DataNode* group) {
 }
 
 std::uint32_t new_container(std::uint32_t content) {
-  laid_out.containers.push_back(
-      Container{ 0, 0, 0, NO_CONTAINER, NO_CONTAINER, NO_CONTAINER, content });
+  laid_out.containers.push_back(Container{ 0, 0, 0, NO_CONTAINER, NO_CONTAINER, content });
   return static_cast<std::uint32_t>(laid_out.containers.size() - 1);
 }
 
@@ -153,7 +152,6 @@ DataNode* place_node(std::uint32_t place_number) {
   DataNode templ{};
   templ.type = ROOT_TYPE;
   DataNode* node = add_group(&node_holder, &templ);
-  laid_out.containers[place_number].block_after = TREE_PLACE;
   place_nodes.emplace(place_number, node);
   return node;
 }
@@ -186,9 +184,10 @@ void check_room(std::uint64_t samples_before) {
 
 std::uint32_t largest_share = 1;
 
-void count_direct_sample(Container& place) {
-  if (place.samples == 0)
-    place.block_after = place.first_sub;
+void count_direct_sample(std::uint32_t place_number) {
+  Container& place = laid_out.containers[place_number];
+  if (place.samples == 0 && place.first_sub != NO_CONTAINER)
+    laid_out.block_after.emplace(place_number, place.first_sub);
   if ((std::uint64_t{ place.samples } + 1) * largest_share > MAX_VALUES)
     check_room(place.samples);
   place.samples++;
@@ -221,7 +220,7 @@ void count_copied_samples() {
     if (node_level <= chain.size())
       append_to_node(chained_places[k], chain_groups, node_level, static_cast<std::uint32_t>(k));
     else
-      count_direct_sample(laid_out.containers[chained_places[k]]);
+      count_direct_sample(chained_places[k]);
     std::memcpy(laid_out.sample_log->append(0, sizeof(std::uint32_t)), &chained_places[k],
                 sizeof(std::uint32_t));
   }
@@ -274,8 +273,9 @@ int count_group(DataNode* group, std::uint32_t) {
       // Samples placed in the trajectory group itself are counted in the index's slot, which
       // this loop touches anyway; they join the place once the walk is over.
       if (slot->samples == 0) {
-        Container& root = laid_out.containers[laid_out.tracks[slot->number].container];
-        root.block_after = root.first_sub;
+        const std::uint32_t root = laid_out.tracks[slot->number].container;
+        if (laid_out.containers[root].first_sub != NO_CONTAINER)
+          laid_out.block_after.emplace(root, laid_out.containers[root].first_sub);
       }
       if ((std::uint64_t{ slot->samples } + 1) * largest_share > MAX_VALUES)
         check_room(slot->samples);
@@ -389,9 +389,18 @@ std::uint64_t lay_out_nodes(const Writing& writing, const DataNode* group, std::
 std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_number,
                                std::uint64_t at) {
   Container& place = laid_out.containers[place_number];
-  if (place.block_after == TREE_PLACE)
-    return lay_out_nodes(writing, place_nodes.at(place_number), at);
-  if (place.samples != 0 && place.block_after == NO_CONTAINER)
+  if (!place_nodes.empty()) {
+    const auto node = place_nodes.find(place_number);
+    if (node != place_nodes.end())
+      return lay_out_nodes(writing, node->second, at);
+  }
+  std::uint32_t block_after = NO_CONTAINER;
+  if (place.samples != 0 && place.first_sub != NO_CONTAINER) {
+    const auto found = laid_out.block_after.find(place_number);
+    if (found != laid_out.block_after.end())
+      block_after = found->second;
+  }
+  if (place.samples != 0 && block_after == NO_CONTAINER)
     at = lay_out_block(writing, place, at);
   for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
        sub = laid_out.containers[sub].next_sub) {
@@ -400,7 +409,7 @@ std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_numbe
     at += ELEMENT_HEADER_SIZE;
     put_bytes(writing, at, laid_out.content_bytes.data() + content.data, content.size);
     at = lay_out_children(writing, sub, at + content.size);
-    if (place.samples != 0 && place.block_after == sub)
+    if (place.samples != 0 && block_after == sub)
       at = lay_out_block(writing, laid_out.containers[place_number], at);
   }
   static const char no_name[NAME_SIZE] = {};
@@ -510,6 +519,10 @@ void count_groups(DataNode* root) {
 }
 
 }  // namespace
+
+bool is_node_place(std::uint32_t place_number) {
+  return place_nodes.count(place_number) != 0;
+}
 
 void lay_out_output() {
   const Writing writing{ nullptr, 0, 0, false };

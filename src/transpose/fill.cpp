@@ -165,7 +165,7 @@ void write_placements(std::size_t begin, std::size_t end) {
     if (s >= place.samples) {
       // A place made of nodes took its values while counting; any other place given more
       // samples than the first walk counted means the input changed.
-      if (place.block_after != TREE_PLACE)
+      if (!is_node_place(placement >> 32))
         changed = true;
       continue;
     }
@@ -438,7 +438,7 @@ void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t lengt
       continue;
     }
     Container& place = laid_out.containers[place_number];
-    if (place.block_after == TREE_PLACE)
+    if (is_node_place(place_number))
       continue;  // its values went into its nodes while counting
     if (place.filled >= place.samples)
       report_input_changed();
@@ -495,7 +495,7 @@ void fill_output(DataNode* root, DataWriter* writer) {
     target = image;
     target_start = 0;
     const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);
-    staging_capacity = std::min<std::size_t>(size / 32 / bytes_per_sample, INT32_MAX);
+    staging_capacity = std::min<std::size_t>(size / 64 / bytes_per_sample, INT32_MAX);
     placements.clear();
     start_walk_progress("filling", root);
     walk_groups(root, fill_group, 0);

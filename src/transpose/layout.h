@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "data/tree.h"
@@ -15,8 +16,6 @@
 
 constexpr std::uint32_t NO_CONTAINER = UINT32_MAX;
 constexpr std::uint64_t ELEMENT_HEADER_SIZE = sizeof(ElementHeader);
-// In a place's block_after: its children are output nodes that hold their values already.
-constexpr std::uint32_t TREE_PLACE = NO_CONTAINER - 1;
 
 // Where request entry j's values go among the arrays of a place: array `array` (the entries
 // that share a name share one array, named after the first of them), which takes `share`
@@ -30,16 +29,20 @@ struct EntryPlace {
 };
 
 // A place that holds samples: a trajectory group, or a copy of an enclosing group below one.
-// Its arrays stand together (its block), among its copies in the order they were made.
+// Its arrays stand together (its block), first among its copies, unless it met its first
+// sample after copies were made below it (laid_out.block_after says after which). Packed to
+// 28 bytes: there is one per trajectory and one per copy.
+#pragma pack(push, 4)
 struct Container {
-  std::uint64_t position;     // after layout: the first byte of its block
-  std::uint32_t samples;      // samples placed directly in it
-  std::uint32_t filled;       // samples placed so far by the second walk (per window)
-  std::uint32_t first_sub;    // copies below it: newest first while counting, then oldest first
-  std::uint32_t next_sub;     // the next copy below the same place
-  std::uint32_t block_after;  // the copy made last before its first sample; NO_CONTAINER: none
-  std::uint32_t content;      // the enclosing group it copies; NO_CONTAINER for a trajectory
+  std::uint64_t position;   // after layout: the first byte of its block
+  std::uint32_t samples;    // samples placed directly in it
+  std::uint32_t filled;     // samples placed so far by the second walk (per window)
+  std::uint32_t first_sub;  // copies below it: newest first while counting, then oldest first
+  std::uint32_t next_sub;   // the next copy below the same place
+  std::uint32_t content;    // the enclosing group it copies; NO_CONTAINER for a trajectory
 };
+#pragma pack(pop)
+static_assert(sizeof(Container) == 28);
 
 // One identifier, in the order first met.
 struct Track {
@@ -76,6 +79,8 @@ struct LaidOut {
   std::vector<Content> contents;
   std::vector<unsigned char> content_bytes;
   std::vector<GroupPlan> plans;
+  // For the few places whose block stands after some of their copies: the copy it follows.
+  std::unordered_map<std::uint32_t, std::uint32_t> block_after;
   std::unique_ptr<SpillBuckets> sample_log;  // place of every sample of a group with copies
   // The layout.
   std::uint64_t output_size = 0;
@@ -98,6 +103,9 @@ inline std::uint64_t value_position(const Container& container, std::uint32_t j,
          sizeof(double) * (std::uint64_t{ container.samples } * place.before + s * place.share +
                            place.occurrence);
 }
+
+// True for a place built as output nodes, which took its values while counting.
+bool is_node_place(std::uint32_t place_number);
 
 // Gives every trajectory and place its position, none of its samples filled yet.
 void lay_out_output();
