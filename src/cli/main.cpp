@@ -42,9 +42,9 @@ static void* take_request_list(std::uint32_t count) {
   error_exit("Not enough memory\n");
 }
 
-// The memory the output may take at once: ZVBTRACK_MEMORY, else half of what the system lets
-// the process use (the rest serves the index, the input's tree and the system's caches);
-// 0: no limit known.
+// The memory the output may take at once: ZVBTRACK_MEMORY, else a quarter of what the system
+// lets the process use (the rest serves the index, the input's tree, and the system's caches,
+// which hold the output's pages until they are written back); 0: no limit known.
 static std::uint64_t memory_budget() {
   const char* text = std::getenv("ZVBTRACK_MEMORY");
   if (text != nullptr && *text != '\0') {
@@ -54,7 +54,7 @@ static std::uint64_t memory_budget() {
                  text);
     return bytes;
   }
-  return system_memory_limit() / 2;
+  return system_memory_limit() / 4;
 }
 
 // Temporary files go beside a named output file; for standard output, to $TMPDIR or /tmp.
