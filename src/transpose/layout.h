@@ -30,13 +30,13 @@ struct EntryPlace {
 // A place that holds samples: a trajectory group, or a copy of an enclosing group below one.
 // Its arrays stand together (its block), among its copies in the order they were made.
 struct Container {
-  std::uint64_t position;    // after layout: the first byte of its block
-  std::uint32_t samples;     // samples placed directly in it
-  std::uint32_t filled;      // samples placed so far by the second walk (per window)
-  std::uint32_t first_sub;   // copies below it: newest first while counting, then oldest first
-  std::uint32_t next_sub;    // the next copy below the same place
-  std::uint32_t block_after; // the copy made last before its first sample; NO_CONTAINER: none
-  std::uint32_t content;     // the enclosing group it copies; NO_CONTAINER for a trajectory
+  std::uint64_t position;     // after layout: the first byte of its block
+  std::uint32_t samples;      // samples placed directly in it
+  std::uint32_t filled;       // samples placed so far by the second walk (per window)
+  std::uint32_t first_sub;    // copies below it: newest first while counting, then oldest first
+  std::uint32_t next_sub;     // the next copy below the same place
+  std::uint32_t block_after;  // the copy made last before its first sample; NO_CONTAINER: none
+  std::uint32_t content;      // the enclosing group it copies; NO_CONTAINER for a trajectory
 };
 
 // One identifier, in the order first met.
@@ -90,8 +90,7 @@ inline std::uint64_t block_size(std::uint64_t samples) {
 }
 
 // Where entry j's value of sample s of a place goes.
-inline std::uint64_t value_position(const Container& container, std::uint32_t j,
-                                    std::uint64_t s) {
+inline std::uint64_t value_position(const Container& container, std::uint32_t j, std::uint64_t s) {
   const EntryPlace& place = laid_out.entry_places[j];
   return container.position + (place.array + 1) * ELEMENT_HEADER_SIZE +
          sizeof(double) * (std::uint64_t{ container.samples } * place.before + s * place.share +
@@ -107,5 +106,19 @@ void lay_out_output(unsigned char* image);
 // edges; the arrays' values are left to the caller. Containers whose block meets the window
 // have `filled` set to 0.
 void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length);
+
+// For programs that fill a part of the output themselves, group by group in walk order, with
+// the sample log read from its start (laid_out.sample_log->start_reading(0)):
+//
+// True when the group just resolved (resolve_group) still holds what the first walk found
+// for `plan`.
+bool plan_matches_sources(const GroupPlan& plan);
+// Stores the place of each of the plan's samples in places[0 .. plan.samples), reading the
+// group's records of the sample log when it has copies, else looking its identifiers up.
+// False when the log ends early or an identifier was never met: the input changed.
+bool find_sample_places(const GroupPlan& plan, std::uint32_t* places);
+// Passes over the plan's records in the sample log (none when it has no copies); false when
+// the log ends early.
+bool skip_sample_places(const GroupPlan& plan);
 
 #endif  // ZVBTRACK_TRANSPOSE_LAYOUT_H_

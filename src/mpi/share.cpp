@@ -1,0 +1,269 @@
+// Filling one rank's share of the output: its groups are read and their samples counted per
+// place; an exclusive scan over the ranks gives each sample its index within its place; the
+// values then travel in bounded rounds to the ranks whose bytes they fall in.
+#include "mpi/share.h"
+
+#include <mpi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "base/report.h"
+#include "transpose/layout.h"
+#include "transpose/sources.h"
+
+namespace {
+
+// Places per exclusive scan, so that the scan's buffers stay small whatever their number.
+constexpr std::size_t SCAN_PIECE = std::size_t{ 1 } << 20;
+// Values a rank queues for sending before a round of exchange: 4 MiB of records.
+constexpr std::size_t ROUND_RECORDS = std::size_t{ 1 } << 18;
+
+// One value on its way to the rank that writes it: its position among the output's elements
+// and its bits (copied whole, so that every NaN keeps its payload).
+struct ValueRecord {
+  std::uint64_t position;
+  std::uint64_t bits;
+};
+static_assert(sizeof(ValueRecord) == 16);
+
+const char* changed_input_name = "";
+
+[[noreturn]] void report_input_changed() {
+  report_error(error_table, ERR_INPUT_CHANGED, changed_input_name);
+}
+
+// Array data loaded for a group go back to file once it is done, as the walk does it.
+void release_children(DataNode* group) {
+  for (DataNode* child = group->first_child; child != nullptr; child = child->next)
+    release_data(child);
+}
+
+std::uint64_t total_samples() {
+  std::uint64_t total = 0;
+  for (const GroupPlan& plan : laid_out.plans)
+    total += plan.samples;
+  return total;
+}
+
+// The owner of each position: the rank whose share holds its byte.
+class Owners {
+ public:
+  explicit Owners(int ranks) : starts_(static_cast<std::size_t>(ranks) + 1) {
+    for (int r = 0; r <= ranks; r++)
+      starts_[static_cast<std::size_t>(r)] = share_start_of(r, ranks);
+  }
+  int of(std::uint64_t position) const {
+    const auto after = std::upper_bound(starts_.begin(), starts_.end() - 1, position);
+    return static_cast<int>(after - starts_.begin()) - 1;
+  }
+
+ private:
+  std::vector<std::uint64_t> starts_;
+};
+
+// Sample indices: counts[place] becomes the number of samples of that place that the ranks
+// before this one transpose.
+void scan_counts(std::vector<std::uint32_t>& counts, int rank) {
+  std::vector<std::uint32_t> before(std::min(SCAN_PIECE, counts.size()));
+  for (std::size_t first = 0; first < counts.size(); first += SCAN_PIECE) {
+    const std::size_t length = std::min(SCAN_PIECE, counts.size() - first);
+    MPI_Exscan(&counts[first], before.data(), static_cast<int>(length), MPI_UINT32_T, MPI_SUM,
+               MPI_COMM_WORLD);
+    if (rank == 0)
+      std::fill(counts.begin() + static_cast<std::ptrdiff_t>(first),
+                counts.begin() + static_cast<std::ptrdiff_t>(first + length), 0u);
+    else
+      std::copy(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(length),
+                counts.begin() + static_cast<std::ptrdiff_t>(first));
+  }
+}
+
+// The values of this rank's groups, produced sample by sample into one queue per owner;
+// production stops when a round's worth is queued and resumes where it stopped.
+class Producer {
+ public:
+  Producer(const RankShare& share, const Owners& owners, std::vector<std::uint32_t> places,
+           std::vector<std::uint32_t> next_sample)
+      : share_(share),
+        owners_(owners),
+        places_(std::move(places)),
+        next_sample_(std::move(next_sample)),
+        plan_(share.first_plan),
+        queues_(static_cast<std::size_t>(share.ranks)) {}
+
+  // Queues values until ROUND_RECORDS are queued or none are left; true when none are left.
+  bool produce() {
+    for (; plan_ < share_.end_plan; plan_++) {
+      const GroupPlan& plan = laid_out.plans[plan_];
+      DataNode* group = const_cast<DataNode*>(plan.group);
+      if (!resolved_) {
+        if (!resolve_group(group, true) || !plan_matches_sources(plan))
+          report_input_changed();
+        resolved_ = true;
+        sample_ = 0;
+      }
+      for (; sample_ < plan.samples; sample_++) {
+        if (queued_ >= ROUND_RECORDS)
+          return false;
+        queue_sample(places_[cursor_ + sample_], sample_);
+      }
+      release_children(group);
+      resolved_ = false;
+      cursor_ += plan.samples;
+    }
+    return true;
+  }
+
+  std::vector<std::vector<ValueRecord>>& queues() { return queues_; }
+  void clear() {
+    for (std::vector<ValueRecord>& queue : queues_)
+      queue.clear();
+    queued_ = 0;
+  }
+
+ private:
+  void queue_sample(std::uint32_t place_number, std::uint32_t k) {
+    const Container& place = laid_out.containers[place_number];
+    const std::uint32_t s = next_sample_[place_number]++;
+    if (s >= place.samples)
+      report_input_changed();
+    const std::uint32_t loop_entry = value_count - 1;
+    for (std::uint32_t j = 0; j < value_count; j++) {
+      ValueRecord record;
+      record.position = value_position(place, j, s);
+      const unsigned char* value =
+          j < loop_entry ? sources.entries[j].node->data + std::size_t{ k } * sizeof(double)
+                         : sources.entries[loop_entry].node->data;
+      std::memcpy(&record.bits, value, sizeof record.bits);
+      // A value across the edge of two shares goes to both; each writes its part.
+      const int first = owners_.of(record.position);
+      const int last = owners_.of(record.position + sizeof(double) - 1);
+      for (int r = first; r <= last; r++)
+        queues_[static_cast<std::size_t>(r)].push_back(record);
+      queued_ += static_cast<std::size_t>(last - first + 1);
+    }
+  }
+
+  const RankShare& share_;
+  const Owners& owners_;
+  std::vector<std::uint32_t> places_;       // of this rank's samples, in walk order
+  std::vector<std::uint32_t> next_sample_;  // per place: the index its next sample takes
+  std::size_t plan_;
+  bool resolved_ = false;
+  std::uint32_t sample_ = 0;
+  std::size_t cursor_ = 0;  // the first sample of the current group in places_
+  std::vector<std::vector<ValueRecord>> queues_;
+  std::size_t queued_ = 0;
+};
+
+// One round: every rank sends its queues to their owners and writes what it receives.
+void exchange(Producer& producer, MPI_Datatype record_type, const RankShare& share,
+              unsigned char* bytes) {
+  const auto ranks = static_cast<std::size_t>(share.ranks);
+  std::vector<int> send_counts(ranks), send_starts(ranks), receive_counts(ranks),
+      receive_starts(ranks);
+  std::vector<ValueRecord> sending;
+  for (std::size_t r = 0; r < ranks; r++) {
+    const std::vector<ValueRecord>& queue = producer.queues()[r];
+    send_starts[r] = static_cast<int>(sending.size());
+    send_counts[r] = static_cast<int>(queue.size());
+    sending.insert(sending.end(), queue.begin(), queue.end());
+  }
+  producer.clear();
+  MPI_Alltoall(send_counts.data(), 1, MPI_INT, receive_counts.data(), 1, MPI_INT, MPI_COMM_WORLD);
+  std::size_t received = 0;
+  for (std::size_t r = 0; r < ranks; r++) {
+    receive_starts[r] = static_cast<int>(received);
+    received += static_cast<std::size_t>(receive_counts[r]);
+  }
+  std::vector<ValueRecord> receiving(received);
+  MPI_Alltoallv(sending.data(), send_counts.data(), send_starts.data(), record_type,
+                receiving.data(), receive_counts.data(), receive_starts.data(), record_type,
+                MPI_COMM_WORLD);
+  const std::uint64_t start = share.share_start;
+  const std::uint64_t end = share.share_end;
+  for (const ValueRecord& record : receiving) {
+    const std::uint64_t at = record.position;
+    const std::uint64_t from = at < start ? start - at : 0;
+    const std::uint64_t to = std::min<std::uint64_t>(sizeof(double), end - at);
+    std::memcpy(bytes + (at + from - start),
+                reinterpret_cast<const unsigned char*>(&record.bits) + from, to - from);
+  }
+}
+
+}  // namespace
+
+std::uint64_t share_start_of(int rank, int ranks) {
+  const unsigned __int128 size = laid_out.output_size;
+  return static_cast<std::uint64_t>(size * static_cast<unsigned>(rank) /
+                                    static_cast<unsigned>(ranks));
+}
+
+RankShare share_of(int rank, int ranks) {
+  RankShare share{
+    rank, ranks, 0, 0, share_start_of(rank, ranks), share_start_of(rank + 1, ranks)
+  };
+  // A group goes to the rank in whose part of all samples its first sample falls.
+  const unsigned __int128 total = total_samples();
+  std::uint64_t before = 0;
+  share.first_plan = laid_out.plans.size();
+  share.end_plan = laid_out.plans.size();
+  for (std::size_t p = 0; p < laid_out.plans.size(); p++) {
+    const auto owner = static_cast<int>(before * static_cast<unsigned __int128>(ranks) / total);
+    if (owner >= rank && share.first_plan == laid_out.plans.size())
+      share.first_plan = p;
+    if (owner > rank) {
+      share.end_plan = p;
+      break;
+    }
+    before += laid_out.plans[p].samples;
+  }
+  return share;
+}
+
+void fill_share(const RankShare& share, unsigned char* bytes, const char* input_name) {
+  changed_input_name = input_name;
+  put_headers(bytes, share.share_start, share.share_end - share.share_start);
+
+  // The sample log holds the places of every group with copies, in walk order.
+  laid_out.sample_log->start_reading(0);
+  for (std::size_t p = 0; p < share.first_plan; p++) {
+    if (!skip_sample_places(laid_out.plans[p]))
+      report_input_changed();
+  }
+  std::size_t samples = 0;
+  for (std::size_t p = share.first_plan; p < share.end_plan; p++)
+    samples += laid_out.plans[p].samples;
+  std::vector<std::uint32_t> places(samples);
+  std::vector<std::uint32_t> counts(laid_out.containers.size());
+  std::size_t cursor = 0;
+  for (std::size_t p = share.first_plan; p < share.end_plan; p++) {
+    const GroupPlan& plan = laid_out.plans[p];
+    DataNode* group = const_cast<DataNode*>(plan.group);
+    if (!resolve_group(group, false) || !plan_matches_sources(plan) ||
+        !find_sample_places(plan, &places[cursor]))
+      report_input_changed();
+    for (std::uint32_t k = 0; k < plan.samples; k++)
+      counts[places[cursor + k]]++;
+    release_children(group);
+    cursor += plan.samples;
+  }
+  scan_counts(counts, share.rank);
+
+  MPI_Datatype record_type;
+  MPI_Type_contiguous(sizeof(ValueRecord), MPI_BYTE, &record_type);
+  MPI_Type_commit(&record_type);
+  const Owners owners(share.ranks);
+  Producer producer(share, owners, std::move(places), std::move(counts));
+  for (;;) {
+    const int done = producer.produce() ? 1 : 0;
+    exchange(producer, record_type, share, bytes);
+    int all_done = 0;
+    MPI_Allreduce(&done, &all_done, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
+    if (all_done != 0)
+      break;
+  }
+  MPI_Type_free(&record_type);
+}
