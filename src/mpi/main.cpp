@@ -5,7 +5,8 @@
 // knows every position and every failure of the input, found in the same order; rank 0
 // alone prints. The groups are then split among the ranks, and the output's bytes too (see
 // share.h). Failures from then on may be one rank's alone: that rank's line is shown, the
-// temporary output removed, and the job aborted.
+// temporary output removed, and the job aborted. Run it as `mpirun -q` so that mpirun adds
+// nothing to the one line of a failure.
 #include <fcntl.h>
 #include <mpi.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,11 +85,35 @@ void begin_own_work() {
   ranks_agree = false;
 }
 
+// Ranks that meet the same failure meet here too; a rank that waits for the others in vain
+// failed alone (an input changed under it, memory that ran out on its node).
+constexpr auto FAILING_TOGETHER_WAIT = std::chrono::seconds(60);
+MPI_Comm failure_communicator = MPI_COMM_NULL;
+
+bool failing_together() {
+  MPI_Request request;
+  if (MPI_Ibarrier(failure_communicator, &request) != MPI_SUCCESS)
+    return false;
+  const auto deadline = std::chrono::steady_clock::now() + FAILING_TOGETHER_WAIT;
+  for (;;) {
+    int done = 0;
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    if (done != 0)
+      return true;
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    usleep(1000);
+  }
+}
+
 void on_failure() {
-  if (!temp_name.empty() && (rank == 0 || !ranks_agree))
-    unlink(temp_name.c_str());
-  if (ranks_agree)
+  if (ranks_agree && failing_together()) {
+    if (rank == 0 && !temp_name.empty())
+      unlink(temp_name.c_str());
     return;  // every rank ends alike, through MPI_Finalize
+  }
+  if (!temp_name.empty())
+    unlink(temp_name.c_str());
   if (rank != 0)
     show_hidden_stderr();
   MPI_Abort(MPI_COMM_WORLD, 1);
@@ -175,33 +201,109 @@ void agree_on_mpi_result(int result, const char* name) {
   report_error(error_table, ERR_FILE, name, text);
 }
 
-void write_output_file(const char* target, const RankShare& share, const unsigned char* bytes) {
+// This rank's share of the output's bytes: mapped from the temporary file where every rank
+// can map it (its blocks allocated ahead, so that storing cannot run out of space), else in
+// memory and written through MPI-IO. ZVBTRACK_MPI_IO set to anything but "" asks for MPI-IO
+// always, as a parallel file system would rather have it.
+struct ShareBytes {
+  unsigned char* bytes;  // the share's first byte
+  std::uint64_t length;
+  bool mapped;             // else the bytes are in memory
+  unsigned char* mapping;  // null when the share is empty
+  std::size_t mapping_length;
+};
+
+// The ranks' shares begin at pages of the file, counted as rank 0 counts them.
+std::uint64_t agreed_alignment() {
+  std::int64_t granularity = map_granularity();
+  MPI_Bcast(&granularity, 1, MPI_INT64_T, 0, MPI_COMM_WORLD);
+  return granularity > 0 ? static_cast<std::uint64_t>(granularity) : 1;
+}
+
+ShareBytes take_share_bytes(const RankShare& share) {
+  ShareBytes share_bytes{ nullptr, share.share_end - share.share_start, false, nullptr, 0 };
+  const char* choice = std::getenv("ZVBTRACK_MPI_IO");
+  int can_map = choice == nullptr || *choice == '\0' ? 1 : 0;
+  if (rank == 0 && can_map != 0) {
+    const int descriptor = open(temp_name.c_str(), O_RDWR);
+    can_map = descriptor >= 0 &&
+              allocate_file_space(
+                  descriptor, 0,
+                  static_cast<std::int64_t>(sizeof(FileHeader) + laid_out.output_size)) == 0;
+    if (descriptor >= 0)
+      close(descriptor);
+  }
+  MPI_Bcast(&can_map, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (can_map != 0) {
+    // Rank 0 maps from the file's start: the file header is its to write.
+    const std::uint64_t offset = rank == 0 ? 0 : sizeof(FileHeader) + share.share_start;
+    const std::uint64_t length = (rank == 0 ? sizeof(FileHeader) : 0) + share_bytes.length;
+    unsigned char* mapping = nullptr;
+    if (length != 0) {
+      const int descriptor = open(temp_name.c_str(), O_RDWR);
+      if (descriptor >= 0) {
+        mapping = map_file(descriptor, static_cast<std::int64_t>(offset), length);
+        close(descriptor);
+      }
+    }
+    const int mapped = length == 0 || mapping != nullptr ? 1 : 0;
+    int all_mapped = 0;
+    MPI_Allreduce(&mapped, &all_mapped, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
+    if (all_mapped != 0) {
+      share_bytes.mapped = true;
+      share_bytes.mapping = mapping;
+      share_bytes.mapping_length = length;
+      share_bytes.bytes =
+          mapping != nullptr ? mapping + (rank == 0 ? sizeof(FileHeader) : 0) : nullptr;
+      return share_bytes;
+    }
+    unmap_file(mapping, length);
+  }
+  if (share_bytes.length != 0) {
+    share_bytes.bytes = static_cast<unsigned char*>(take_large_block(share_bytes.length));
+    if (share_bytes.bytes == nullptr)
+      error_exit("Not enough memory\n");
+  }
+  return share_bytes;
+}
+
+// Puts the share in the file (and, on rank 0, the file header), then, once every rank has,
+// the file in place of the target.
+void write_output_file(const char* target, const RankShare& share, ShareBytes& share_bytes) {
   FileHeader header{};
   init_file_header(&header, "ZVBTRACK", 1, 0, "", 0, 0);
   unsigned char header_bytes[sizeof(FileHeader)];
   encode_file_header(header, header_bytes);
 
-  MPI_File file;
-  agree_on_mpi_result(
-      MPI_File_open(MPI_COMM_WORLD, temp_name.c_str(), MPI_MODE_WRONLY, MPI_INFO_NULL, &file),
-      target);
-  int result = MPI_File_write_at_all(file, 0, header_bytes, rank == 0 ? sizeof header_bytes : 0,
-                                     MPI_BYTE, MPI_STATUS_IGNORE);
-  // Every rank makes as many collective calls as the largest share needs.
-  std::uint64_t largest = 0;
-  for (int r = 0; r < ranks; r++)
-    largest = std::max(largest, share_start_of(r + 1, ranks) - share_start_of(r, ranks));
-  const std::uint64_t length = share.share_end - share.share_start;
-  for (std::uint64_t at = 0; at < largest; at += WRITE_PIECE) {
-    const std::uint64_t piece = at < length ? std::min(WRITE_PIECE, length - at) : 0;
-    const int piece_result = MPI_File_write_at_all(
-        file, static_cast<MPI_Offset>(sizeof(FileHeader) + share.share_start + at),
-        bytes + (piece != 0 ? at : 0), static_cast<int>(piece), MPI_BYTE, MPI_STATUS_IGNORE);
-    if (result == MPI_SUCCESS)
-      result = piece_result;
+  if (share_bytes.mapped) {
+    if (rank == 0)
+      std::memcpy(share_bytes.mapping, header_bytes, sizeof header_bytes);
+    unmap_file(share_bytes.mapping, share_bytes.mapping_length);
+    agree_on_mpi_result(MPI_SUCCESS, target);  // every share is in the file
+  } else {
+    MPI_File file;
+    agree_on_mpi_result(
+        MPI_File_open(MPI_COMM_WORLD, temp_name.c_str(), MPI_MODE_WRONLY, MPI_INFO_NULL, &file),
+        target);
+    // Each rank writes its share, contiguous and apart from the others', on its own:
+    // collective writes would move the shares between the ranks once more.
+    int result = MPI_SUCCESS;
+    if (rank == 0)
+      result = MPI_File_write_at(file, 0, header_bytes, sizeof header_bytes, MPI_BYTE,
+                                 MPI_STATUS_IGNORE);
+    for (std::uint64_t at = 0; at < share_bytes.length && result == MPI_SUCCESS;
+         at += WRITE_PIECE) {
+      const std::uint64_t piece = std::min(WRITE_PIECE, share_bytes.length - at);
+      result = MPI_File_write_at(
+          file, static_cast<MPI_Offset>(sizeof(FileHeader) + share.share_start + at),
+          share_bytes.bytes + at, static_cast<int>(piece), MPI_BYTE, MPI_STATUS_IGNORE);
+    }
+    const int close_result = MPI_File_close(&file);
+    agree_on_mpi_result(result != MPI_SUCCESS ? result : close_result, target);
+    if (share_bytes.bytes != nullptr)
+      free_large_block(share_bytes.bytes, share_bytes.length);
   }
-  const int close_result = MPI_File_close(&file);
-  agree_on_mpi_result(result != MPI_SUCCESS ? result : close_result, target);
+  share_bytes = ShareBytes{ nullptr, 0, false, nullptr, 0 };
 
   int error = 0;
   if (rank == 0 && std::rename(temp_name.c_str(), target) != 0)
@@ -226,6 +328,7 @@ int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+  MPI_Comm_dup(MPI_COMM_WORLD, &failure_communicator);
   std::atexit(finish_mpi);
   if (rank != 0)
     hide_stderr();
@@ -279,23 +382,15 @@ int main(int argc, char** argv) {
         program_name);
   lay_out_output(nullptr);
 
-  const RankShare share = share_of(rank, ranks);
-  const std::uint64_t share_length = share.share_end - share.share_start;
+  const RankShare share = share_of(rank, ranks, agreed_alignment());
+  ShareBytes share_bytes = take_share_bytes(share);
   begin_own_work();
-  unsigned char* bytes = nullptr;
-  if (share_length != 0) {
-    bytes = static_cast<unsigned char*>(take_large_block(share_length));
-    if (bytes == nullptr)
-      error_exit("Not enough memory\n");
-  }
-  fill_share(share, bytes, reader.file_name);
+  fill_share(share, share_bytes.bytes, reader.file_name);
   ranks_agree = true;  // every rank has left the exchange's last collective call
   close_input(&reader);
 
   if (verbose)
     std::fprintf(stderr, "%s: Writing output\n", input_name);
-  write_output_file(opt_output, share, bytes);
-  if (bytes != nullptr)
-    free_large_block(bytes, share_length);
+  write_output_file(opt_output, share, share_bytes);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/report.h"
+#include "data/format.h"
 #include "transpose/layout.h"
 #include "transpose/sources.h"
 
@@ -50,9 +51,9 @@ std::uint64_t total_samples() {
 // The owner of each position: the rank whose share holds its byte.
 class Owners {
  public:
-  explicit Owners(int ranks) : starts_(static_cast<std::size_t>(ranks) + 1) {
-    for (int r = 0; r <= ranks; r++)
-      starts_[static_cast<std::size_t>(r)] = share_start_of(r, ranks);
+  explicit Owners(const RankShare& share) : starts_(static_cast<std::size_t>(share.ranks) + 1) {
+    for (int r = 0; r <= share.ranks; r++)
+      starts_[static_cast<std::size_t>(r)] = share_start_of(r, share.ranks, share.alignment);
   }
   int of(std::uint64_t position) const {
     const auto after = std::upper_bound(starts_.begin(), starts_.end() - 1, position);
@@ -80,13 +81,24 @@ void scan_counts(std::vector<std::uint32_t>& counts, int rank) {
   }
 }
 
-// The values of this rank's groups, produced sample by sample into one queue per owner;
-// production stops when a round's worth is queued and resumes where it stopped.
+// Writes the part of a value at `at` that falls in the share.
+void put_value(const RankShare& share, unsigned char* bytes, const ValueRecord& record) {
+  const std::uint64_t at = record.position;
+  const std::uint64_t from = at < share.share_start ? share.share_start - at : 0;
+  const std::uint64_t to = std::min<std::uint64_t>(sizeof(double), share.share_end - at);
+  std::memcpy(bytes + (at + from - share.share_start),
+              reinterpret_cast<const unsigned char*>(&record.bits) + from, to - from);
+}
+
+// The values of this rank's groups, produced sample by sample: those of its own share are
+// written at once, the others queued per owner; production stops when a round's worth is
+// queued and resumes where it stopped.
 class Producer {
  public:
-  Producer(const RankShare& share, const Owners& owners, std::vector<std::uint32_t> places,
-           std::vector<std::uint32_t> next_sample)
+  Producer(const RankShare& share, unsigned char* bytes, const Owners& owners,
+           std::vector<std::uint32_t> places, std::vector<std::uint32_t> next_sample)
       : share_(share),
+        bytes_(bytes),
         owners_(owners),
         places_(std::move(places)),
         next_sample_(std::move(next_sample)),
@@ -104,10 +116,20 @@ class Producer {
         resolved_ = true;
         sample_ = 0;
       }
+      const std::uint32_t* places = &places_[cursor_];
       for (; sample_ < plan.samples; sample_++) {
         if (queued_ >= ROUND_RECORDS)
           return false;
-        queue_sample(places_[cursor_ + sample_], sample_);
+        // The places of samples ahead, then where their values go, are announced, so that
+        // their fetches overlap.
+        if (sample_ + 2 * PREFETCH_DISTANCE < plan.samples) {
+          const std::uint32_t ahead = places[sample_ + 2 * PREFETCH_DISTANCE];
+          __builtin_prefetch(&next_sample_[ahead]);
+          __builtin_prefetch(&laid_out.containers[ahead]);
+        }
+        if (sample_ + PREFETCH_DISTANCE < plan.samples)
+          announce_values(places[sample_ + PREFETCH_DISTANCE]);
+        queue_sample(places[sample_], sample_);
       }
       release_children(group);
       resolved_ = false;
@@ -124,11 +146,33 @@ class Producer {
   }
 
  private:
+  void announce_values(std::uint32_t place_number) {
+    const Container& place = laid_out.containers[place_number];
+    const std::uint32_t s = next_sample_[place_number];
+    for (std::uint32_t j = 0; j < value_count; j++) {
+      const std::uint64_t at = value_position(place, j, s);
+      if (at >= share_.share_start && at < share_.share_end)
+        __builtin_prefetch(bytes_ + (at - share_.share_start), 1);
+    }
+  }
+
+  void deliver(int owner, const ValueRecord& record) {
+    if (owner == share_.rank) {
+      put_value(share_, bytes_, record);
+      return;
+    }
+    queues_[static_cast<std::size_t>(owner)].push_back(record);
+    queued_++;
+  }
+
   void queue_sample(std::uint32_t place_number, std::uint32_t k) {
     const Container& place = laid_out.containers[place_number];
     const std::uint32_t s = next_sample_[place_number]++;
     if (s >= place.samples)
       report_input_changed();
+    // Most places lie within one share: their values all go to its owner.
+    const int block_first = owners_.of(place.position);
+    const int block_last = owners_.of(place.position + block_size(place.samples) - 1);
     const std::uint32_t loop_entry = value_count - 1;
     for (std::uint32_t j = 0; j < value_count; j++) {
       ValueRecord record;
@@ -137,16 +181,20 @@ class Producer {
           j < loop_entry ? sources.entries[j].node->data + std::size_t{ k } * sizeof(double)
                          : sources.entries[loop_entry].node->data;
       std::memcpy(&record.bits, value, sizeof record.bits);
+      if (block_first == block_last) {
+        deliver(block_first, record);
+        continue;
+      }
       // A value across the edge of two shares goes to both; each writes its part.
       const int first = owners_.of(record.position);
       const int last = owners_.of(record.position + sizeof(double) - 1);
       for (int r = first; r <= last; r++)
-        queues_[static_cast<std::size_t>(r)].push_back(record);
-      queued_ += static_cast<std::size_t>(last - first + 1);
+        deliver(r, record);
     }
   }
 
   const RankShare& share_;
+  unsigned char* bytes_;
   const Owners& owners_;
   std::vector<std::uint32_t> places_;       // of this rank's samples, in walk order
   std::vector<std::uint32_t> next_sample_;  // per place: the index its next sample takes
@@ -158,53 +206,81 @@ class Producer {
   std::size_t queued_ = 0;
 };
 
-// One round: every rank sends its queues to their owners and writes what it receives.
-void exchange(Producer& producer, MPI_Datatype record_type, const RankShare& share,
-              unsigned char* bytes) {
-  const auto ranks = static_cast<std::size_t>(share.ranks);
-  std::vector<int> send_counts(ranks), send_starts(ranks), receive_counts(ranks),
-      receive_starts(ranks);
-  std::vector<ValueRecord> sending;
-  for (std::size_t r = 0; r < ranks; r++) {
-    const std::vector<ValueRecord>& queue = producer.queues()[r];
-    send_starts[r] = static_cast<int>(sending.size());
-    send_counts[r] = static_cast<int>(queue.size());
-    sending.insert(sending.end(), queue.begin(), queue.end());
+// Rounds of exchange: every rank sends its queues to their owners and writes what it
+// receives. The buffers serve every round.
+class Exchange {
+ public:
+  explicit Exchange(int ranks)
+      : send_counts_(static_cast<std::size_t>(ranks)),
+        send_starts_(static_cast<std::size_t>(ranks)),
+        receive_counts_(static_cast<std::size_t>(ranks)),
+        receive_starts_(static_cast<std::size_t>(ranks)) {
+    MPI_Type_contiguous(sizeof(ValueRecord), MPI_BYTE, &record_type_);
+    MPI_Type_commit(&record_type_);
   }
-  producer.clear();
-  MPI_Alltoall(send_counts.data(), 1, MPI_INT, receive_counts.data(), 1, MPI_INT, MPI_COMM_WORLD);
-  std::size_t received = 0;
-  for (std::size_t r = 0; r < ranks; r++) {
-    receive_starts[r] = static_cast<int>(received);
-    received += static_cast<std::size_t>(receive_counts[r]);
+  ~Exchange() { MPI_Type_free(&record_type_); }
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+
+  void round(Producer& producer, const RankShare& share, unsigned char* bytes) {
+    sending_.clear();
+    for (std::size_t r = 0; r < send_counts_.size(); r++) {
+      const std::vector<ValueRecord>& queue = producer.queues()[r];
+      send_starts_[r] = static_cast<int>(sending_.size());
+      send_counts_[r] = static_cast<int>(queue.size());
+      sending_.insert(sending_.end(), queue.begin(), queue.end());
+    }
+    producer.clear();
+    MPI_Alltoall(send_counts_.data(), 1, MPI_INT, receive_counts_.data(), 1, MPI_INT,
+                 MPI_COMM_WORLD);
+    std::size_t received = 0;
+    for (std::size_t r = 0; r < receive_counts_.size(); r++) {
+      receive_starts_[r] = static_cast<int>(received);
+      received += static_cast<std::size_t>(receive_counts_[r]);
+    }
+    receiving_.resize(received);
+    MPI_Alltoallv(sending_.data(), send_counts_.data(), send_starts_.data(), record_type_,
+                  receiving_.data(), receive_counts_.data(), receive_starts_.data(), record_type_,
+                  MPI_COMM_WORLD);
+    for (std::size_t i = 0; i < received; i++) {
+      if (i + PREFETCH_DISTANCE < received) {
+        const std::uint64_t ahead = receiving_[i + PREFETCH_DISTANCE].position;
+        if (ahead >= share.share_start)
+          __builtin_prefetch(bytes + (ahead - share.share_start), 1);
+      }
+      put_value(share, bytes, receiving_[i]);
+    }
   }
-  std::vector<ValueRecord> receiving(received);
-  MPI_Alltoallv(sending.data(), send_counts.data(), send_starts.data(), record_type,
-                receiving.data(), receive_counts.data(), receive_starts.data(), record_type,
-                MPI_COMM_WORLD);
-  const std::uint64_t start = share.share_start;
-  const std::uint64_t end = share.share_end;
-  for (const ValueRecord& record : receiving) {
-    const std::uint64_t at = record.position;
-    const std::uint64_t from = at < start ? start - at : 0;
-    const std::uint64_t to = std::min<std::uint64_t>(sizeof(double), end - at);
-    std::memcpy(bytes + (at + from - start),
-                reinterpret_cast<const unsigned char*>(&record.bits) + from, to - from);
-  }
-}
+
+ private:
+  MPI_Datatype record_type_;
+  std::vector<int> send_counts_, send_starts_, receive_counts_, receive_starts_;
+  std::vector<ValueRecord> sending_, receiving_;
+};
 
 }  // namespace
 
-std::uint64_t share_start_of(int rank, int ranks) {
-  const unsigned __int128 size = laid_out.output_size;
-  return static_cast<std::uint64_t>(size * static_cast<unsigned>(rank) /
-                                    static_cast<unsigned>(ranks));
+std::uint64_t share_start_of(int rank, int ranks, std::uint64_t alignment) {
+  const std::uint64_t size = laid_out.output_size;
+  if (rank <= 0)
+    return 0;
+  if (rank >= ranks)
+    return size;
+  const auto even =
+      static_cast<std::uint64_t>(static_cast<unsigned __int128>(size) *
+                                 static_cast<unsigned>(rank) / static_cast<unsigned>(ranks));
+  const std::uint64_t in_file = (sizeof(FileHeader) + even) / alignment * alignment;
+  return std::min(size, in_file < sizeof(FileHeader) ? 0 : in_file - sizeof(FileHeader));
 }
 
-RankShare share_of(int rank, int ranks) {
-  RankShare share{
-    rank, ranks, 0, 0, share_start_of(rank, ranks), share_start_of(rank + 1, ranks)
-  };
+RankShare share_of(int rank, int ranks, std::uint64_t alignment) {
+  RankShare share{ rank,
+                   ranks,
+                   alignment,
+                   0,
+                   0,
+                   share_start_of(rank, ranks, alignment),
+                   share_start_of(rank + 1, ranks, alignment) };
   // A group goes to the rank in whose part of all samples its first sample falls.
   const unsigned __int128 total = total_samples();
   std::uint64_t before = 0;
@@ -252,18 +328,15 @@ void fill_share(const RankShare& share, unsigned char* bytes, const char* input_
   }
   scan_counts(counts, share.rank);
 
-  MPI_Datatype record_type;
-  MPI_Type_contiguous(sizeof(ValueRecord), MPI_BYTE, &record_type);
-  MPI_Type_commit(&record_type);
-  const Owners owners(share.ranks);
-  Producer producer(share, owners, std::move(places), std::move(counts));
+  const Owners owners(share);
+  Producer producer(share, bytes, owners, std::move(places), std::move(counts));
+  Exchange exchange(share.ranks);
   for (;;) {
     const int done = producer.produce() ? 1 : 0;
-    exchange(producer, record_type, share, bytes);
+    exchange.round(producer, share, bytes);
     int all_done = 0;
     MPI_Allreduce(&done, &all_done, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
     if (all_done != 0)
       break;
   }
-  MPI_Type_free(&record_type);
 }

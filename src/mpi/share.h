@@ -12,6 +12,7 @@
 struct RankShare {
   int rank;
   int ranks;
+  std::uint64_t alignment;  // every share but the first begins at a multiple of it in the file
   std::size_t first_plan;
   std::size_t end_plan;
   std::uint64_t share_start;
@@ -19,11 +20,12 @@ struct RankShare {
 };
 
 // The share of `rank` among `ranks`, from the layout alone (the same on every rank): groups
-// split by their samples, output bytes in equal parts.
-RankShare share_of(int rank, int ranks);
+// split by their samples, output bytes in about equal parts, each but the first beginning at
+// a multiple of `alignment` in the file (so that no page of the file is written by two ranks).
+RankShare share_of(int rank, int ranks, std::uint64_t alignment);
 
 // Where the share of output bytes of `rank` begins; share_start of rank `ranks` is the end.
-std::uint64_t share_start_of(int rank, int ranks);
+std::uint64_t share_start_of(int rank, int ranks, std::uint64_t alignment);
 
 // Fills `bytes` (the share's output bytes) with its element headers, group values and every
 // value of the output that falls in it. Collective over MPI_COMM_WORLD: every rank calls it

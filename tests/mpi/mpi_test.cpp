@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "e2e/e2e.h"
@@ -30,7 +31,8 @@ RunOptions in_directory(const std::string& dir) {
 
 // mpirun, told that it may run as root (as test machines often do), to add nothing of its own
 // to what the ranks print, and to end the ranks of a failed job without waiting a second.
-RunResult run_mpi(int ranks, const Words& args, const std::string& dir) {
+RunResult run_mpi(int ranks, const Words& args, const std::string& dir,
+                  bool through_mpi_io = false) {
   Words words = { "OMPI_ALLOW_RUN_AS_ROOT=1",
                   "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",
                   MPIRUN_BIN,
@@ -42,6 +44,8 @@ RunResult run_mpi(int ranks, const Words& args, const std::string& dir) {
                   "-np",
                   std::to_string(ranks),
                   ZVBTRACK_MPI_BIN };
+  if (through_mpi_io)
+    words.insert(words.end() - 1, { "-x", "ZVBTRACK_MPI_IO=1" });
   words.insert(words.end(), args.begin(), args.end());
   return run_program("/usr/bin/env", words, in_directory(dir));
 }
@@ -209,10 +213,14 @@ TEST(Mpi, EveryShapeWritesZvbtracksBytesForEveryRankCount) {
     ASSERT_EQ(reference.status, 0) << reference.err;
     std::string expected = file_bytes(dir.file("ref.zvb"));
     expected.replace(4, 4, 4, '\0');
-    for (int ranks : RANK_COUNTS) {
-      SCOPED_TRACE(std::to_string(ranks) + " ranks");
+    // Each rank count with the shares mapped from the file, and one through MPI-IO.
+    const std::pair<int, bool> runs[] = {
+      { 1, false }, { 2, false }, { 3, false }, { 5, false }, { 3, true }
+    };
+    for (const auto& [ranks, through_mpi_io] : runs) {
+      SCOPED_TRACE(std::to_string(ranks) + (through_mpi_io ? " ranks, MPI-IO" : " ranks"));
       args[1] = "out.zvb";
-      const RunResult run = run_mpi(ranks, args, dir.path());
+      const RunResult run = run_mpi(ranks, args, dir.path(), through_mpi_io);
       EXPECT_EQ(run.status, 0);
       EXPECT_EQ(run.err, "");
       EXPECT_TRUE(
