@@ -91,7 +91,7 @@ void put_value(const RankShare& share, unsigned char* bytes, const ValueRecord& 
 }
 
 // The values of this rank's groups, produced sample by sample: those of its own share are
-// written at once, the others queued per owner; production stops when a round's worth is
+// written group by group, the others queued per owner; production stops when a round's worth is
 // queued and resumes where it stopped.
 class Producer {
  public:
@@ -113,10 +113,15 @@ class Producer {
       if (!resolved_) {
         if (!resolve_group(group, true) || !plan_matches_sources(plan))
           report_input_changed();
+        if (places_.empty()) {
+          group_places_.resize(plan.samples);
+          if (!find_sample_places(plan, group_places_.data()))
+            report_input_changed();
+        }
         resolved_ = true;
         sample_ = 0;
       }
-      const std::uint32_t* places = &places_[cursor_];
+      const std::uint32_t* places = places_.empty() ? group_places_.data() : &places_[cursor_];
       for (; sample_ < plan.samples; sample_++) {
         if (queued_ >= ROUND_RECORDS)
           return false;
@@ -127,10 +132,9 @@ class Producer {
           __builtin_prefetch(&next_sample_[ahead]);
           __builtin_prefetch(&laid_out.containers[ahead]);
         }
-        if (sample_ + PREFETCH_DISTANCE < plan.samples)
-          announce_values(places[sample_ + PREFETCH_DISTANCE]);
         queue_sample(places[sample_], sample_);
       }
+      write_staged();
       release_children(group);
       resolved_ = false;
       cursor_ += plan.samples;
@@ -146,14 +150,54 @@ class Producer {
   }
 
  private:
-  void announce_values(std::uint32_t place_number) {
-    const Container& place = laid_out.containers[place_number];
-    const std::uint32_t s = next_sample_[place_number];
-    for (std::uint32_t j = 0; j < value_count; j++) {
-      const std::uint64_t at = value_position(place, j, s);
-      if (at >= share_.share_start && at < share_.share_end)
-        __builtin_prefetch(bytes_ + (at - share_.share_start), 1);
+  // Orders the staged samples by place, keeping walk order within a place.
+  void sort_staged() {
+    constexpr int DIGIT_BITS = 11;
+    constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
+    std::uint32_t place_bits = 0;
+    while (place_bits < 32 && (std::size_t{ 1 } << place_bits) < laid_out.containers.size())
+      place_bits++;
+    sort_scratch_.resize(staged_.size());
+    for (std::uint32_t shift = 0; shift < place_bits; shift += DIGIT_BITS) {
+      std::vector<std::size_t> starts(DIGITS + 1);
+      for (std::uint64_t key : staged_)
+        starts[((key >> (32 + shift)) & (DIGITS - 1)) + 1]++;
+      for (std::size_t digit = 1; digit <= DIGITS; digit++)
+        starts[digit] += starts[digit - 1];
+      for (std::uint64_t key : staged_)
+        sort_scratch_[starts[(key >> (32 + shift)) & (DIGITS - 1)]++] = key;
+      staged_.swap(sort_scratch_);
     }
+  }
+
+  // Writes the current group's samples whose places lie in this share, place by place, so
+  // that a place's next values share the cache lines and pages they go to.
+  void write_staged() {
+    sort_staged();
+    const std::uint32_t loop_entry = value_count - 1;
+    const std::size_t count = staged_.size();
+    for (std::size_t i = 0; i < count; i++) {
+      if (i + PREFETCH_DISTANCE < count) {
+        const auto ahead_number = static_cast<std::uint32_t>(staged_[i + PREFETCH_DISTANCE] >> 32);
+        const Container& ahead = laid_out.containers[ahead_number];
+        const std::uint64_t at = value_position(ahead, 0, next_sample_[ahead_number]);
+        __builtin_prefetch(bytes_ + (at - share_.share_start), 1);
+      }
+      const auto place_number = static_cast<std::uint32_t>(staged_[i] >> 32);
+      const auto k = static_cast<std::uint32_t>(staged_[i]);
+      const Container& place = laid_out.containers[place_number];
+      const std::uint32_t s = next_sample_[place_number]++;
+      if (s >= place.samples)
+        report_input_changed();
+      for (std::uint32_t j = 0; j < value_count; j++) {
+        const unsigned char* value =
+            j < loop_entry ? sources.entries[j].node->data + std::size_t{ k } * sizeof(double)
+                           : sources.entries[loop_entry].node->data;
+        std::memcpy(bytes_ + (value_position(place, j, s) - share_.share_start), value,
+                    sizeof(double));
+      }
+    }
+    staged_.clear();
   }
 
   void deliver(int owner, const ValueRecord& record) {
@@ -167,12 +211,17 @@ class Producer {
 
   void queue_sample(std::uint32_t place_number, std::uint32_t k) {
     const Container& place = laid_out.containers[place_number];
+    // Most places lie within one share: their values all go to its owner; those of this
+    // rank's own share are staged until the group is done.
+    const int block_first = owners_.of(place.position);
+    const int block_last = owners_.of(place.position + block_size(place.samples) - 1);
+    if (block_first == share_.rank && block_last == share_.rank) {
+      staged_.push_back(std::uint64_t{ place_number } << 32 | k);
+      return;
+    }
     const std::uint32_t s = next_sample_[place_number]++;
     if (s >= place.samples)
       report_input_changed();
-    // Most places lie within one share: their values all go to its owner.
-    const int block_first = owners_.of(place.position);
-    const int block_last = owners_.of(place.position + block_size(place.samples) - 1);
     const std::uint32_t loop_entry = value_count - 1;
     for (std::uint32_t j = 0; j < value_count; j++) {
       ValueRecord record;
@@ -196,14 +245,17 @@ class Producer {
   const RankShare& share_;
   unsigned char* bytes_;
   const Owners& owners_;
-  std::vector<std::uint32_t> places_;       // of this rank's samples, in walk order
-  std::vector<std::uint32_t> next_sample_;  // per place: the index its next sample takes
+  std::vector<std::uint32_t> places_;  // of this rank's samples in walk order, when found before
+  std::vector<std::uint32_t> group_places_;  // else of the current group's, found here
+  std::vector<std::uint32_t> next_sample_;   // per place: the index its next sample takes
   std::size_t plan_;
   bool resolved_ = false;
   std::uint32_t sample_ = 0;
   std::size_t cursor_ = 0;  // the first sample of the current group in places_
   std::vector<std::vector<ValueRecord>> queues_;
   std::size_t queued_ = 0;
+  std::vector<std::uint64_t> staged_;  // (place << 32 | k) of samples for this rank's share
+  std::vector<std::uint64_t> sort_scratch_;
 };
 
 // Rounds of exchange: every rank sends its queues to their owners and writes what it
@@ -309,22 +361,27 @@ void fill_share(const RankShare& share, unsigned char* bytes, const char* input_
     if (!skip_sample_places(laid_out.plans[p]))
       report_input_changed();
   }
-  std::size_t samples = 0;
-  for (std::size_t p = share.first_plan; p < share.end_plan; p++)
-    samples += laid_out.plans[p].samples;
-  std::vector<std::uint32_t> places(samples);
+  // The samples of each place here, for the ranks after this one; the last rank has none
+  // after it, and finds its samples' places as it goes.
+  std::vector<std::uint32_t> places;
   std::vector<std::uint32_t> counts(laid_out.containers.size());
-  std::size_t cursor = 0;
-  for (std::size_t p = share.first_plan; p < share.end_plan; p++) {
-    const GroupPlan& plan = laid_out.plans[p];
-    DataNode* group = const_cast<DataNode*>(plan.group);
-    if (!resolve_group(group, false) || !plan_matches_sources(plan) ||
-        !find_sample_places(plan, &places[cursor]))
-      report_input_changed();
-    for (std::uint32_t k = 0; k < plan.samples; k++)
-      counts[places[cursor + k]]++;
-    release_children(group);
-    cursor += plan.samples;
+  if (share.rank + 1 < share.ranks) {
+    std::size_t samples = 0;
+    for (std::size_t p = share.first_plan; p < share.end_plan; p++)
+      samples += laid_out.plans[p].samples;
+    places.resize(samples);
+    std::size_t cursor = 0;
+    for (std::size_t p = share.first_plan; p < share.end_plan; p++) {
+      const GroupPlan& plan = laid_out.plans[p];
+      DataNode* group = const_cast<DataNode*>(plan.group);
+      if (!resolve_group(group, false) || !plan_matches_sources(plan) ||
+          !find_sample_places(plan, &places[cursor]))
+        report_input_changed();
+      for (std::uint32_t k = 0; k < plan.samples; k++)
+        counts[places[cursor + k]]++;
+      release_children(group);
+      cursor += plan.samples;
+    }
   }
   scan_counts(counts, share.rank);
 
