@@ -1,5 +1,5 @@
 // zvbtrack-mpi: zvbtrack's transposition shared among the ranks of an MPI job, writing the
-// same file through MPI-IO.
+// same file, each rank its share: in a mapping of the file, or through MPI-IO.
 //
 // Every rank reads the input's tree and counts and lays out the whole output, so that each
 // knows every position and every failure of the input, found in the same order; rank 0
