@@ -12,6 +12,11 @@ also times bench/numpy_baseline.py, the short numpy script zvbtrack replaces, un
 interpreter (one with numpy; `apt-get install python3-numpy` gives /usr/bin/python3 one), and
 checks its output too.
 
+With --mpi N [N ...] it also times `mpirun -q -np N zvbtrack-mpi -o OUT IN time x y z` for
+each N in the same interleaved run, checks that its output is zvbtrack's, and prints its wall
+time, CPU time of all ranks, and its ratio to zvbtrack's wall time (as root, mpirun is given
+--allow-run-as-root).
+
 With --memory-limit SIZE (as root) every command, floor and zvbtrack alike, runs inside a
 memory cgroup of that size (v2 memory.max or v1 memory.limit_in_bytes, whichever the machine
 has), and the figures say so.
@@ -89,6 +94,14 @@ def make_input(zvbgen, workdir, preset):
     return path
 
 
+def mpi_command(build, ranks, source, output):
+    command = ["mpirun", "-q", "--oversubscribe", "-np", str(ranks)]
+    if os.geteuid() == 0:
+        command.append("--allow-run-as-root")
+    return command + [os.path.join(build, "zvbtrack-mpi"), "-o", output, source,
+                      "time", "x", "y", "z"]
+
+
 def same_output(a, b):
     with open(a, "rb") as fa, open(b, "rb") as fb:
         head_a, head_b = fa.read(8), fb.read(8)
@@ -113,6 +126,8 @@ def main():
     parser.add_argument("--workdir", default=os.environ.get("ZVB_BENCH_DIR", "/tmp/zvbbench"))
     parser.add_argument("--presets", nargs="+", default=PRESETS, choices=PRESETS)
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--mpi", metavar="N", type=int, nargs="+", default=[],
+                        help="also time zvbtrack-mpi under mpirun with N ranks")
     parser.add_argument("--memory-limit", metavar="SIZE",
                         help="run floor and zvbtrack in a memory cgroup of SIZE (512M, 1G)")
     args = parser.parse_args()
@@ -139,6 +154,13 @@ def main():
         if args.numpy and preset not in ("nested", "runs"):  # the script knows flat steps only
             script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "numpy_baseline.py")
             baseline = [args.numpy, script, source, "time", "x", "y", "z"]
+        mpi_output = output + ".mpi"
+        mpi_commands = {n: mpi_command(args.build, n, source, mpi_output) for n in args.mpi}
+        mpi_runs = {n: [] for n in args.mpi}
+        mpi_verdicts = {}
+        for n, mpi in mpi_commands.items():
+            timed(mpi)  # warm, and check
+            mpi_verdicts[n] = "identical" if same_output(output, mpi_output) else "DIFFERENT"
         floors, runs, baseline_runs = [], [], []
         for _ in range(args.reps):
             read = timed(["cat", source])[0]
@@ -147,6 +169,8 @@ def main():
             runs.append(timed(command, output))
             if baseline:
                 baseline_runs.append(timed(baseline, filler))
+            for n, mpi in mpi_commands.items():
+                mpi_runs[n].append(timed(mpi))
         if baseline:
             verdict = "identical" if same_output(output, filler) else "DIFFERENT"
         os.remove(filler)
@@ -175,6 +199,14 @@ def main():
                 statistics.median(r[1] for r in baseline_runs),
                 statistics.median(r[2] for r in baseline_runs) * 1024 / 1e6, verdict))
             print("  %-28s %9.2f" % ("numpy script / zvbtrack", numpy_wall / wall))
+        for n in args.mpi:
+            mpi_wall = statistics.median(r[0] for r in mpi_runs[n])
+            print("  %-28s %9.3fs, CPU %.3fs, output %s" % (
+                "zvbtrack-mpi, %d rank%s, wall" % (n, "" if n == 1 else "s"), mpi_wall,
+                statistics.median(r[1] for r in mpi_runs[n]), mpi_verdicts[n]))
+            print("  %-28s %9.2f" % ("  / zvbtrack wall", mpi_wall / wall))
+        if os.path.exists(mpi_output):
+            os.remove(mpi_output)
         if args.reference:
             expected = output + ".reference"
             timed([args.reference, source, "time", "x", "y", "z"], expected)

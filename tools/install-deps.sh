@@ -4,7 +4,7 @@
 # tests pytest and the molecular dynamics package lammps.
 set -eu
 packages="cmake ninja-build g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev afl++ groff-base man-db
-  python3-numpy python3-pytest python3-pandas python3-matplotlib lammps"
+  python3-numpy python3-pytest python3-pandas python3-matplotlib lammps libopenmpi-dev openmpi-bin"
 missing=""
 for package in $packages; do
   dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

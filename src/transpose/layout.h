@@ -118,4 +118,18 @@ void lay_out_output();
 void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length,
                  bool reset_filled);
 
+// For programs that fill a part of the output themselves, group by group in walk order, with
+// the sample log read from its start (laid_out.sample_log->start_reading(0)):
+//
+// True when the group just resolved (resolve_group) still holds what the first walk found
+// for `plan`.
+bool plan_matches_sources(const GroupPlan& plan);
+// Stores the place of each of the plan's samples in places[0 .. plan.samples), reading the
+// group's records of the sample log when it has copies, else looking its identifiers up.
+// False when the log ends early or an identifier was never met: the input changed.
+bool find_sample_places(const GroupPlan& plan, std::uint32_t* places);
+// Passes over the plan's records in the sample log (none when it has no copies); false when
+// the log ends early.
+bool skip_sample_places(const GroupPlan& plan);
+
 #endif  // ZVBTRACK_TRANSPOSE_LAYOUT_H_

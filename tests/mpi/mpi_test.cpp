@@ -1,0 +1,307 @@
+// zvbtrack-mpi against zvbtrack: for 1, 2, 3 and 5 ranks, the same file on every input shape
+// and the same line and status on every failing input.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "e2e/e2e.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+const int RANK_COUNTS[] = { 1, 2, 3, 5 };
+
+RunOptions in_directory(const std::string& dir) {
+  RunOptions options;
+  options.in_child = [dir] {
+    if (chdir(dir.c_str()) != 0)
+      _exit(124);
+  };
+  return options;
+}
+
+// mpirun, told that it may run as root (as test machines often do), to add nothing of its own
+// to what the ranks print, and to end the ranks of a failed job without waiting a second.
+RunResult run_mpi(int ranks, const Words& args, const std::string& dir,
+                  bool through_mpi_io = false) {
+  Words words = { "OMPI_ALLOW_RUN_AS_ROOT=1",
+                  "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",
+                  MPIRUN_BIN,
+                  "-q",
+                  "--mca",
+                  "odls_base_sigkill_timeout",
+                  "0",
+                  "--oversubscribe",
+                  "-np",
+                  std::to_string(ranks),
+                  ZVBTRACK_MPI_BIN };
+  if (through_mpi_io)
+    words.insert(words.end() - 1, { "-x", "ZVBTRACK_MPI_IO=1" });
+  words.insert(words.end(), args.begin(), args.end());
+  return run_program("/usr/bin/env", words, in_directory(dir));
+}
+
+// The line as zvbtrack would print it: the program names its errors after itself.
+std::string as_zvbtrack(std::string text) {
+  const std::string own = "zvbtrack-mpi: ";
+  for (std::size_t at = text.find(own); at != std::string::npos; at = text.find(own, at))
+    text.replace(at, own.size(), "zvbtrack: ");
+  return text;
+}
+
+std::vector<std::string> directory_entries(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr)
+    return names;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..")
+      names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// An input written into the directory as in.zvb, and the operands after -o OUT.
+struct Case {
+  const char* name;
+  std::function<void(const std::string& path)> make;
+  Words operands;
+};
+
+void write_built(const std::string& path, const ZvbBuilder& b) {
+  write_file_bytes(path, b.bytes());
+}
+
+std::function<void(const std::string&)> generated(Words options) {
+  return [options](const std::string& path) {
+    Words args = options;
+    args.push_back("-o");
+    args.push_back(path);
+    run_zvbgen(args);
+  };
+}
+
+ZvbBuilder& step(ZvbBuilder& b, double time, const std::vector<double>& x,
+                 const std::vector<double>& ids) {
+  return b.group_f64("time", time).array_f64("x", x).array_f64("ID", ids).end();
+}
+
+std::vector<Case> shapes() {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Case> cases;
+  cases.push_back({ "Flat",
+                    generated({ "-T", "30", "-N", "50", "-c", "0.1" }),
+                    { "in.zvb", "time", "x", "y", "z" } });
+  cases.push_back({ "StepsInValuedGroups",
+                    generated({ "-n", "-T", "25", "-N", "40", "-f" }),
+                    { "in.zvb", "time", "z", "x" } });
+  // Over 16 MiB: the reader leaves the arrays on file and each rank loads its own.
+  cases.push_back({ "ArraysLeftOnFile",
+                    generated({ "-T", "12", "-N", "100000", "-f" }),
+                    { "in.zvb", "time", "x", "y" } });
+  cases.push_back({ "RunsRepeatedNames",
+                    [](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      for (int run : { 1, 2, 1 }) {
+                        b.group_s32("run", run);
+                        for (int t = 0; t < 3; t++)
+                          b.group_f64("time", t)
+                              .array_f64("x", { run + t + 0.5, run * 10.0 + t })
+                              .array_f64("y", { -1.0 * t, 2.0 * run })
+                              .array_s32("ID", { t % 2 == 0 ? 4 : 6, 5 })
+                              .end();
+                        b.end();
+                      }
+                      step(b, 9, { 99 }, { 5 });  // outside any run
+                      write_built(path, b);
+                    },
+                    { "in.zvb", "time", "x", "y", "x" } });
+  // An enclosing group named like a requested array, among arrays it appends to: such places
+  // are built as nodes while counting, on every rank.
+  cases.push_back({ "CopyNamedLikeAnArray",
+                    [](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      step(b, 0, { 1, 2 }, { 1, 2 });
+                      b.group_s32("x", 7);
+                      step(b, 1, { 3, 4 }, { 2, 1 });
+                      b.end();
+                      step(b, 2, { 5, 6 }, { 1, 3 });
+                      write_built(path, b);
+                    },
+                    { "in.zvb", "time", "x" } });
+  cases.push_back({ "NanAndSignedZeroIds",
+                    [nan](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      step(b, 0, { 1, 2, 3 }, { nan, -0.0, 7 });
+                      step(b, 1, { 4, 5, 6 }, { 0.0, nan, -nan });
+                      step(b, 2, { 7, 8 }, { 7, -0.0 });
+                      write_built(path, b);
+                    },
+                    { "in.zvb", "time", "x" } });
+  cases.push_back({ "GroupsWithoutIdArray",
+                    [](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      b.group_f64("time", 0).array_f64("x", { 1, 2, 3 }).end();
+                      step(b, 1, { 4, 5 }, { 2, 40 });
+                      b.group_f64("time", 2).array_f64("x", { 6 }).end();
+                      write_built(path, b);
+                    },
+                    { "in.zvb", "time", "x" } });
+  cases.push_back({ "OtherIdName",
+                    [](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      b.group_f64("t", 0).array_f64("x", { 1, 2 }).array_s32("key", { 3, 4 });
+                      b.end();
+                      b.group_f64("t", 1).array_f64("x", { 5 }).end();  // no key: skipped
+                      b.group_f64("t", 2).array_f64("x", { 6, 7 }).array_s32("key", { 4, 8 });
+                      b.end();
+                      write_built(path, b);
+                    },
+                    { "-s", "key", "in.zvb", "t", "x" } });
+  return cases;
+}
+
+std::vector<Case> failures() {
+  std::vector<Case> cases;
+  cases.push_back({ "UnequalArrayLengths",
+                    [](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      step(b, 0, { 1, 2 }, { 1, 2 });
+                      b.group_f64("time", 1).array_f64("x", { 1, 2, 3 });
+                      b.array_f64("y", { 1, 2 }).array_f64("ID", { 1, 2, 3 }).end();
+                      write_built(path, b);
+                    },
+                    { "in.zvb", "time", "x", "y" } });
+  // The first failure in walk order is reported, not the later one.
+  cases.push_back({ "IdArrayShorterBeforeUnequalLengths",
+                    [](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      for (int t = 0; t < 40; t++)
+                        step(b, t, { 1, 2, 3 }, { 1, 2, 3 });
+                      step(b, 40, { 1, 2, 3 }, { 1, 2 });
+                      b.group_f64("time", 41).array_f64("x", { 1 }).array_f64("y", { 1, 2 });
+                      b.end();
+                      write_built(path, b);
+                    },
+                    { "in.zvb", "time", "x" } });
+  cases.push_back({ "CutFile",
+                    [](const std::string& path) {
+                      run_zvbgen({ "-T", "20", "-N", "30", "-o", path });
+                      const std::string whole = read_file_bytes(path);
+                      write_file_bytes(path, whole.substr(0, whole.size() * 2 / 3 + 5));
+                    },
+                    { "in.zvb", "time", "x", "y" } });
+  cases.push_back({ "MissingInput", [](const std::string&) {}, { "in.zvb", "time", "x" } });
+  cases.push_back(
+      { "OutputDirectoryMissing", generated({ "-T", "3", "-N", "4" }), { "in.zvb", "time", "x" } });
+  return cases;
+}
+
+TEST(Mpi, EveryShapeWritesZvbtracksBytesForEveryRankCount) {
+  for (const Case& c : shapes()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    c.make(dir.file("in.zvb"));
+    Words args = { "-o", "ref.zvb" };
+    args.insert(args.end(), c.operands.begin(), c.operands.end());
+    const RunResult reference = run_zvbtrack(args, {}, dir.path());
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    std::string expected = file_bytes(dir.file("ref.zvb"));
+    expected.replace(4, 4, 4, '\0');
+    // Each rank count with the shares mapped from the file, and one through MPI-IO.
+    const std::pair<int, bool> runs[] = {
+      { 1, false }, { 2, false }, { 3, false }, { 5, false }, { 3, true }
+    };
+    for (const auto& [ranks, through_mpi_io] : runs) {
+      SCOPED_TRACE(std::to_string(ranks) + (through_mpi_io ? " ranks, MPI-IO" : " ranks"));
+      args[1] = "out.zvb";
+      const RunResult run = run_mpi(ranks, args, dir.path(), through_mpi_io);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.err, "");
+      EXPECT_TRUE(
+          SameOutput(file_bytes(dir.file("out.zvb")), Bytes(expected.begin(), expected.end())));
+      EXPECT_EQ(directory_entries(dir.path()), Words({ "in.zvb", "out.zvb", "ref.zvb" }));
+      unlink(dir.file("out.zvb").c_str());
+    }
+  }
+}
+
+TEST(Mpi, EveryFailureIsZvbtracksLinePrintedOnceAndLeavesNoFile) {
+  for (const Case& c : failures()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    c.make(dir.file("in.zvb"));
+    const std::string output =
+        std::string(c.name) == "OutputDirectoryMissing" ? "none/out.zvb" : "out.zvb";
+    Words args = { "-o", output };
+    args.insert(args.end(), c.operands.begin(), c.operands.end());
+    const RunResult reference = run_zvbtrack(args, {}, dir.path());
+    ASSERT_EQ(reference.status, 1);
+    ASSERT_NE(reference.err, "");
+    unlink(dir.file("out.zvb").c_str());
+    const std::vector<std::string> before = directory_entries(dir.path());
+    for (int ranks : RANK_COUNTS) {
+      SCOPED_TRACE(std::to_string(ranks) + " ranks");
+      const RunResult run = run_mpi(ranks, args, dir.path());
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(as_zvbtrack(run.err), reference.err);
+      EXPECT_EQ(directory_entries(dir.path()), before);
+    }
+  }
+}
+
+TEST(Mpi, WhatThisModeCannotDoIsRefusedWithOneLine) {
+  TempDir dir;
+  run_zvbgen({ "-T", "3", "-N", "4", "-o", dir.file("in.zvb") });
+  const struct {
+    Words args;
+    const char* message;
+  } rows[] = {
+    { { "-o", "out.zvb", "-", "time", "x" },
+      "Error: zvbtrack-mpi reads a named file that every rank can open, not standard input\n" },
+    { { "in.zvb", "time", "x" },
+      "Error: zvbtrack-mpi writes a named file (-o outfile), not standard output\n" },
+    { { "-o", "-", "in.zvb", "time", "x" },
+      "Error: zvbtrack-mpi writes a named file (-o outfile), not standard output\n" },
+    { { "-a", "in.zvb", "in.zvb", "time", "x" },
+      "Error: zvbtrack-mpi cannot append (-a): write a new file with -o outfile\n" },
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+    const RunResult run = run_mpi(2, row.args, dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, row.message);
+    EXPECT_EQ(directory_entries(dir.path()), Words({ "in.zvb" }));
+  }
+}
+
+TEST(Mpi, VerboseLinesAreZvbtracksWithTheRankCount) {
+  TempDir dir;
+  run_zvbgen({ "-T", "3", "-N", "4", "-o", dir.file("in.zvb") });
+  const RunResult run = run_mpi(3, { "-v", "-o", "out.zvb", "in.zvb", "time", "x" }, dir.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "Reading inputfile: \"in.zvb\"\nin.zvb: Calculating...\nin.zvb: 3 ranks\n"
+            "in.zvb: Writing output\n");
+}
+
+}  // namespace
