@@ -320,7 +320,7 @@ struct Writing {
 };
 
 void put_bytes(const Writing& writing, std::uint64_t at, const void* bytes, std::uint64_t size) {
-  if (writing.window == nullptr || at >= writing.start + writing.length ||
+  if (writing.window == nullptr || size == 0 || at >= writing.start + writing.length ||
       at + size <= writing.start)
     return;
   const std::uint64_t from = at < writing.start ? writing.start - at : 0;
