@@ -488,7 +488,7 @@ void fill_output(DataNode* root, DataWriter* writer) {
     if (image == nullptr)
       error_exit("Not enough memory\n");
     // The headers are the first touch of the image's pages: the two parts fault them in at once.
-    const auto put_part = [size](std::size_t begin, std::size_t end) {
+    const auto put_part = [](std::size_t begin, std::size_t end) {
       put_headers(image + begin, begin, end - begin, false);
     };
     in_two_parts(size, any_item, put_part);
