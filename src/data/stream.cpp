@@ -127,8 +127,10 @@ void load_data(DataNode* node) {
   } else if (set_position(reader->stream, node->data_offset, SEEK_SET) != 0) {
     report_error(error_table, ERR_FILE, reader->file_name, std::strerror(errno));
   }
-  // The file may have been cut since it was read: its length now bounds what is taken.
-  if (reader->length >= 0)
+  // The file may have been cut since it was read: its length now bounds the memory taken for
+  // a large block (a small one is taken anyway, and the read finds the end of the file).
+  constexpr std::uint32_t LARGE_BLOCK = 1 << 20;
+  if (reader->length >= 0 && node->stored_size > LARGE_BLOCK)
     reader->length = file_length(stream_descriptor(reader->stream));
   read_data(reader, node);
   node->size = node->stored_size;
