@@ -379,6 +379,7 @@ int main(int argc, char** argv) {
   // Every request is laid out: places whose arrays meet a child of a requested name are built
   // as output nodes while counting, alike on every rank.
   count_output(&input_file.root, settings);
+  lay_out_output(nullptr);  // every place's position, for the shares' values
 
   const RankShare share = share_of(rank, ranks, agreed_alignment());
   ShareBytes share_bytes = take_share_bytes(share);

@@ -93,12 +93,12 @@ std::uint32_t new_container(std::uint32_t content) {
 }
 
 // The copy of `content` below `place`, made after the copies made before it when new.
-std::uint32_t copy_place(std::uint32_t place, std::uint32_t content, std::uint64_t hash) {
+std::uint32_t copy_place(std::uint32_t place, std::uint32_t content, std::uint64_t hash,
+                         bool* added) {
   const std::uint64_t key = std::uint64_t{ place } << 32 | content;
-  bool added = false;
   IdIndex::Slot* slot = sub_index.find_or_add(
-      key, hash, static_cast<std::uint32_t>(laid_out.containers.size()), &added);
-  if (!added)
+      key, hash, static_cast<std::uint32_t>(laid_out.containers.size()), added);
+  if (!*added)
     return slot->number;
   const std::uint32_t copy = new_container(content);
   Container& parent = laid_out.containers[place];
@@ -198,6 +198,7 @@ std::vector<DataNode*> chain_groups;
 std::vector<std::uint32_t> chain_paths;     // the path of each level, the trajectory group's first
 std::size_t node_level = SIZE_MAX;          // the first level whose places are nodes, if any
 std::vector<std::uint32_t> chained_places;  // the group's samples' places, level by level
+std::vector<std::uint32_t> chained_tracks;  // and their trajectories
 std::vector<std::uint64_t> chained_hashes;
 
 // The samples of a group with copies, from their trajectory groups down through the chain, a
@@ -210,21 +211,34 @@ void count_copied_samples() {
     const std::uint32_t content = chain[level];
     for (std::size_t k = 0; k < count; k++)
       chained_hashes[k] = IdIndex::hash_of(std::uint64_t{ chained_places[k] } << 32 | content);
+    const std::uint64_t copy_size =
+        2 * ELEMENT_HEADER_SIZE + laid_out.contents[content].size;  // its header, value, end
     for (std::size_t k = 0; k < count; k++) {
       if (k + PREFETCH_DISTANCE < count)
         sub_index.prefetch(chained_hashes[k + PREFETCH_DISTANCE]);
-      chained_places[k] = copy_place(chained_places[k], content, chained_hashes[k]);
+      bool added = false;
+      chained_places[k] = copy_place(chained_places[k], content, chained_hashes[k], &added);
+      if (added)
+        laid_out.tracks[chained_tracks[k]].start += copy_size;
     }
   }
+  const std::uint64_t sample_size = laid_out.entry_places.size() * sizeof(double);
+  const std::uint64_t headers_size = laid_out.array_names.size() * ELEMENT_HEADER_SIZE;
   for (std::size_t k = 0; k < count; k++) {
-    if (node_level <= chain.size())
+    if (node_level <= chain.size()) {
       append_to_node(chained_places[k], chain_groups, node_level, static_cast<std::uint32_t>(k));
-    else
+    } else {
+      // The trajectory grows by the sample's values, and by its arrays' headers with the
+      // place's first sample.
+      laid_out.tracks[chained_tracks[k]].start +=
+          sample_size + (laid_out.containers[chained_places[k]].samples == 0 ? headers_size : 0);
       count_direct_sample(chained_places[k]);
+    }
     std::memcpy(laid_out.sample_log->append(0, sizeof(std::uint32_t)), &chained_places[k],
                 sizeof(std::uint32_t));
   }
   chained_places.clear();
+  chained_tracks.clear();
 }
 
 // The first walk: trajectories in the order first met, their places and sample counts, with
@@ -283,6 +297,7 @@ int count_group(DataNode* group, std::uint32_t) {
       continue;
     }
     chained_places.push_back(laid_out.tracks[slot->number].container);
+    chained_tracks.push_back(slot->number);
   }
   if (has_copies)
     count_copied_samples();
@@ -296,27 +311,13 @@ int count_group(DataNode* group, std::uint32_t) {
 
 // ---- Layout.
 
-// The copies below each place in the order they were made.
-void order_copies() {
-  for (Container& container : laid_out.containers) {
-    std::uint32_t reversed = NO_CONTAINER;
-    std::uint32_t sub = container.first_sub;
-    while (sub != NO_CONTAINER) {
-      const std::uint32_t next = laid_out.containers[sub].next_sub;
-      laid_out.containers[sub].next_sub = reversed;
-      reversed = sub;
-      sub = next;
-    }
-    container.first_sub = reversed;
-  }
-}
-
 // Where the output's elements go: a window of the output's bytes and what to do there.
 struct Writing {
-  unsigned char* window;  // null: give every place its position (and none filled yet)
+  unsigned char* window;  // null: nothing is written
   std::uint64_t start;
   std::uint64_t length;
-  bool reset_filled;  // places whose block meets the window have none filled yet
+  bool place_positions;  // every place laid out gets its position
+  bool reset_filled;     // places whose block meets the window have none filled yet
 };
 
 void put_bytes(const Writing& writing, std::uint64_t at, const void* bytes, std::uint64_t size) {
@@ -344,13 +345,11 @@ char id_name_field[NAME_SIZE];
 std::vector<std::array<char, NAME_SIZE>> array_name_fields;
 
 std::uint64_t lay_out_block(const Writing& writing, Container& place, std::uint64_t at) {
-  if (writing.window == nullptr) {
+  if (writing.place_positions)
     place.position = at;
+  if (writing.reset_filled && at < writing.start + writing.length &&
+      at + block_size(place.samples) > writing.start)
     place.filled = 0;
-  } else if (writing.reset_filled && at < writing.start + writing.length &&
-             at + block_size(place.samples) > writing.start) {
-    place.filled = 0;
-  }
   for (std::size_t a = 0; a < laid_out.array_names.size(); a++) {
     const std::uint64_t data_size =
         std::uint64_t{ place.samples } * laid_out.array_shares[a] * sizeof(double);
@@ -402,8 +401,14 @@ std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_numbe
   }
   if (place.samples != 0 && block_after == NO_CONTAINER)
     at = lay_out_block(writing, place, at);
+  // The copies' list runs newest first: they are taken from its end, oldest first.
+  thread_local std::vector<std::uint32_t> subs;
+  const std::size_t base = subs.size();
   for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
-       sub = laid_out.containers[sub].next_sub) {
+       sub = laid_out.containers[sub].next_sub)
+    subs.push_back(sub);
+  for (std::size_t i = subs.size(); i > base; i--) {
+    const std::uint32_t sub = subs[i - 1];
     const Content& content = laid_out.contents[laid_out.containers[sub].content];
     put_header(writing, at, content.name, content.type, content.size);
     at += ELEMENT_HEADER_SIZE;
@@ -412,6 +417,7 @@ std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_numbe
     if (place.samples != 0 && block_after == sub)
       at = lay_out_block(writing, laid_out.containers[place_number], at);
   }
+  subs.resize(base);
   static const char no_name[NAME_SIZE] = {};
   put_header(writing, at, no_name, END_MARKER_TYPE, 0);
   return at + ELEMENT_HEADER_SIZE;
@@ -430,20 +436,27 @@ void name_fields() {
     set_name(array_name_fields[a].data(), laid_out.array_names[a]);
 }
 
-// The output's size, from the counts alone: every place in one pass, in any order.
-std::uint64_t measure_output() {
-  std::uint64_t size = laid_out.tracks.size() * (2 * ELEMENT_HEADER_SIZE + sizeof(double));
-  for (const Container& place : laid_out.containers) {
-    if (place.content != NO_CONTAINER)
-      size += 2 * ELEMENT_HEADER_SIZE + laid_out.contents[place.content].size;
-    if (place.samples != 0)
-      size += block_size(place.samples);
+// Where each trajectory begins, and the output's size. Counting left in each trajectory's
+// `start` the bytes of its copies and of their arrays; its own group and arrays follow from its
+// count. Places built as nodes are measured by laying out every trajectory in turn.
+std::uint64_t assign_starts() {
+  std::uint64_t at = 0;
+  if (!place_nodes.empty()) {
+    const Writing none{ nullptr, 0, 0, false, false };
+    for (Track& track : laid_out.tracks) {
+      track.start = at;
+      at = lay_out_trajectory(none, track, at);
+    }
+    return at;
   }
-  // A place built as nodes has its own end-of-group marker among them.
-  const Writing none{ nullptr, 0, 0, false };
-  for (const auto& [place_number, node] : place_nodes)
-    size += lay_out_nodes(none, node, 0) - ELEMENT_HEADER_SIZE;
-  return size;
+  for (Track& track : laid_out.tracks) {
+    const Container& root = laid_out.containers[track.container];
+    const std::uint64_t size = 2 * ELEMENT_HEADER_SIZE + sizeof(double) + track.start +
+                               (root.samples != 0 ? block_size(root.samples) : 0);
+    track.start = at;
+    at += size;
+  }
+  return at;
 }
 // Marks the paths of places that take samples and have a child of a requested name besides
 // their arrays. Returns true when there is one.
@@ -515,7 +528,6 @@ void count_groups(DataNode* root) {
     slot.number = laid_out.tracks[slot.number].container;
     laid_out.containers[slot.number].samples = slot.samples;
   }
-  order_copies();
 }
 
 }  // namespace
@@ -524,18 +536,19 @@ bool is_node_place(std::uint32_t place_number) {
   return place_nodes.count(place_number) != 0;
 }
 
-void lay_out_output() {
-  const Writing writing{ nullptr, 0, 0, false };
-  std::uint64_t at = 0;
-  for (Track& track : laid_out.tracks) {
-    track.start = at;
-    at = lay_out_trajectory(writing, track, at);
-  }
+void lay_out_output(unsigned char* image) {
+  const Writing writing{ image, 0, image != nullptr ? laid_out.output_size : 0, true, false };
+  // Each trajectory begins where the count said, and its places are its own: the two parts
+  // lay out different trajectories, and fault in different pages of the image.
+  in_two_parts(laid_out.tracks.size(), any_item, [&writing](std::size_t begin, std::size_t end) {
+    for (std::size_t t = begin; t < end; t++)
+      lay_out_trajectory(writing, laid_out.tracks[t], laid_out.tracks[t].start);
+  });
 }
 
 void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length,
                  bool reset_filled) {
-  const Writing writing{ window, window_start, window_length, reset_filled };
+  const Writing writing{ window, window_start, window_length, false, reset_filled };
   // The first trajectory that reaches into the window, then each up to its end.
   auto track = std::upper_bound(
       laid_out.tracks.begin(), laid_out.tracks.end(), window_start,
@@ -564,9 +577,10 @@ bool count_output(DataNode* root, const LayoutSettings& settings) {
     count_groups(root);
   }
   name_fields();
-  laid_out.output_size = measure_output();
+  laid_out.output_size = assign_starts();
   plan_windows();
-  lay_out_output();
+  if (laid_out.window_count > 1)
+    lay_out_output(nullptr);  // the windows' buckets need the places' positions
   return true;
 }
 

@@ -487,11 +487,8 @@ void fill_output(DataNode* root, DataWriter* writer) {
       image = static_cast<unsigned char*>(take_large_block(size));
     if (image == nullptr)
       error_exit("Not enough memory\n");
-    // The headers are the first touch of the image's pages: the two parts fault them in at once.
-    const auto put_part = [](std::size_t begin, std::size_t end) {
-      put_headers(image + begin, begin, end - begin, false);
-    };
-    in_two_parts(size, any_item, put_part);
+    // The headers are the first touch of the image's pages: two parts fault them in at once.
+    lay_out_output(image);
     target = image;
     target_start = 0;
     const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + value_count * sizeof(double);

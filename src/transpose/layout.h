@@ -37,7 +37,7 @@ struct Container {
   std::uint64_t position;   // after layout: the first byte of its block
   std::uint32_t samples;    // samples placed directly in it
   std::uint32_t filled;     // samples placed so far by the second walk (per window)
-  std::uint32_t first_sub;  // copies below it: newest first while counting, then oldest first
+  std::uint32_t first_sub;  // copies below it, the newest first
   std::uint32_t next_sub;   // the next copy below the same place
   std::uint32_t content;    // the enclosing group it copies; NO_CONTAINER for a trajectory
 };
@@ -107,8 +107,9 @@ inline std::uint64_t value_position(const Container& container, std::uint32_t j,
 // True for a place built as output nodes, which took its values while counting.
 bool is_node_place(std::uint32_t place_number);
 
-// Gives every trajectory and place its position, none of its samples filled yet.
-void lay_out_output();
+// Gives every place its position and writes, into `image` unless it is null (the whole
+// output), every element header and group value. The trajectories' starts are set by the count.
+void lay_out_output(unsigned char* image);
 
 // Writes, into `window` (the output's bytes [window_start, window_start + window_length)),
 // every element header and group value of the output that falls inside it, clipped at its
