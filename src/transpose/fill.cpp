@@ -308,6 +308,7 @@ double kept_value(const unsigned char* at, unsigned char keeping) {
 // Each place's first window, with SPANS_WINDOWS set when its block reaches into later ones.
 constexpr std::uint32_t SPANS_WINDOWS = 1u << 31;
 std::vector<std::uint32_t> place_windows;
+std::vector<std::uint32_t> sample_windows;  // of the samples of the group being distributed
 std::vector<std::size_t> last_group_in_bucket;  // the plan whose mark a bucket holds last
 std::vector<unsigned char> keepings;
 std::vector<std::size_t> value_offsets;  // of each array's value in a record
@@ -343,12 +344,22 @@ int distribute_group(DataNode* group, std::uint32_t) {
     size += kept_size(keepings[i]);
   }
   const std::size_t mark_size = sizeof(std::uint32_t) + sizeof(double) + arrays;
+  // Each sample's first window, found in two parts; the parts that append then pass over the
+  // samples of the other part's buckets at the cost of one sequential read each.
+  sample_windows.resize(plan.samples);
+  in_two_parts(plan.samples, any_item, [](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; k++)
+      sample_windows[k] = place_windows[places[k]];
+  });
   // Appends each sample to the buckets [first_bucket, end_bucket) that its place meets.
   const auto distribute = [&](std::uint64_t first_bucket, std::uint64_t end_bucket) {
     for (std::uint32_t k = 0; k < plan.samples; k++) {
-      const std::uint32_t place_number = places[k];
-      const std::uint32_t windows = place_windows[place_number];
+      const std::uint32_t windows = sample_windows[k];
       std::uint64_t first_window = windows & ~SPANS_WINDOWS;
+      if ((windows & SPANS_WINDOWS) == 0 &&
+          (first_window < first_bucket || first_window >= end_bucket))
+        continue;
+      const std::uint32_t place_number = places[k];
       std::uint64_t last_window = first_window;
       if ((windows & SPANS_WINDOWS) != 0) {
         const Container& place = laid_out.containers[place_number];
