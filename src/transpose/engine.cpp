@@ -200,26 +200,42 @@ std::size_t node_level = SIZE_MAX;          // the first level whose places are 
 std::vector<std::uint32_t> chained_places;  // the group's samples' places, level by level
 std::vector<std::uint32_t> chained_tracks;  // and their trajectories
 std::vector<std::uint64_t> chained_hashes;
+std::vector<std::size_t> lookups;  // the samples whose copy at a level is looked up
 
 // The samples of a group with copies, from their trajectory groups down through the chain, a
 // level at a time for all samples, so that the lookups of a few samples ahead are announced
 // to the memory system while one is made.
 void count_copied_samples() {
   const std::size_t count = chained_places.size();
-  chained_hashes.resize(count);
   for (std::size_t level = 0; level < chain.size() && level < node_level; level++) {
     const std::uint32_t content = chain[level];
-    for (std::size_t k = 0; k < count; k++)
-      chained_hashes[k] = IdIndex::hash_of(std::uint64_t{ chained_places[k] } << 32 | content);
+    // Below the trajectory group, a sample mostly goes through the copy its trajectory's last
+    // sample went through (the steps of one run); only the others are looked up.
+    lookups.clear();
+    for (std::size_t k = 0; k < count; k++) {
+      const std::uint32_t last = laid_out.tracks[chained_tracks[k]].last_copy;
+      if (level == 0 && last != NO_CONTAINER && laid_out.containers[last].content == content)
+        chained_places[k] = last;
+      else
+        lookups.push_back(k);
+    }
+    chained_hashes.resize(lookups.size());
+    for (std::size_t i = 0; i < lookups.size(); i++)
+      chained_hashes[i] =
+          IdIndex::hash_of(std::uint64_t{ chained_places[lookups[i]] } << 32 | content);
     const std::uint64_t copy_size =
         2 * ELEMENT_HEADER_SIZE + laid_out.contents[content].size;  // its header, value, end
-    for (std::size_t k = 0; k < count; k++) {
-      if (k + PREFETCH_DISTANCE < count)
-        sub_index.prefetch(chained_hashes[k + PREFETCH_DISTANCE]);
+    for (std::size_t i = 0; i < lookups.size(); i++) {
+      if (i + PREFETCH_DISTANCE < lookups.size())
+        sub_index.prefetch(chained_hashes[i + PREFETCH_DISTANCE]);
+      const std::size_t k = lookups[i];
       bool added = false;
-      chained_places[k] = copy_place(chained_places[k], content, chained_hashes[k], &added);
+      chained_places[k] = copy_place(chained_places[k], content, chained_hashes[i], &added);
+      Track& track = laid_out.tracks[chained_tracks[k]];
       if (added)
-        laid_out.tracks[chained_tracks[k]].start += copy_size;
+        track.start += copy_size;
+      if (level == 0)
+        track.last_copy = chained_places[k];
     }
   }
   const std::uint64_t sample_size = laid_out.entry_places.size() * sizeof(double);
@@ -277,7 +293,7 @@ int count_group(DataNode* group, std::uint32_t) {
                              static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
     if (added) {
       const std::uint32_t root = new_container(NO_CONTAINER);
-      laid_out.tracks.push_back(Track{ id_of_sample(k), 0, root });
+      laid_out.tracks.push_back(Track{ id_of_sample(k), 0, root, NO_CONTAINER });
     }
     if (!has_copies && node_level == 0) {
       append_to_node(laid_out.tracks[slot->number].container, chain_groups, 0, k);

@@ -308,7 +308,7 @@ double kept_value(const unsigned char* at, unsigned char keeping) {
 // Each place's first window, with SPANS_WINDOWS set when its block reaches into later ones.
 constexpr std::uint32_t SPANS_WINDOWS = 1u << 31;
 std::vector<std::uint32_t> place_windows;
-std::vector<std::uint32_t> sample_windows;  // of the samples of the group being distributed
+std::vector<std::uint32_t> sample_windows;      // of the samples of the group being distributed
 std::vector<std::size_t> last_group_in_bucket;  // the plan whose mark a bucket holds last
 std::vector<unsigned char> keepings;
 std::vector<std::size_t> value_offsets;  // of each array's value in a record

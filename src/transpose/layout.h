@@ -49,6 +49,7 @@ struct Track {
   double id;            // as first met
   std::uint64_t start;  // after layout: where its trajectory group begins
   std::uint32_t container;
+  std::uint32_t last_copy;  // the copy below its group that its last sample went through
 };
 
 // An enclosing group's element as it was when first copied: name, type word, size, data.
