@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -114,6 +115,15 @@ void release_mapped_range(int descriptor, std::int64_t offset, unsigned char* by
 
 std::int64_t map_granularity() {
   return sysconf(_SC_PAGESIZE);
+}
+
+std::string directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr)
+    return ".";
+  if (slash == path)
+    return "/";
+  return std::string(path, static_cast<std::size_t>(slash - path));
 }
 
 static int open_scratch_in(const std::string& directory) {

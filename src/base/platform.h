@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // The descriptor beneath a stream.
 int stream_descriptor(std::FILE* stream);
@@ -53,6 +54,9 @@ void unmap_file(unsigned char* mapping, std::size_t length);
 void release_mapped_range(int descriptor, std::int64_t offset, unsigned char* bytes,
                           std::size_t length);
 std::int64_t map_granularity();
+
+// The directory part of `path`: "." when it has none, "/" for a file in the root.
+std::string directory_of(const char* path);
 
 // A new temporary file in `directory` (null or unusable: $TMPDIR, else /tmp), open for reading
 // and writing, whose name is removed at once, so that it is gone on any exit. -1 with errno.

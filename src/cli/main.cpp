@@ -30,14 +30,6 @@
 
 static DataFile input_file;
 
-// One block of `count` 8-byte entries for a request list; the lists live until the end.
-static void* take_request_list(std::uint32_t count) {
-  void* block = std::malloc(static_cast<std::size_t>(count) * 8);
-  if (block == nullptr)
-    error_exit("Not enough memory\n");
-  return block;
-}
-
 [[noreturn]] static void out_of_memory() {
   error_exit("Not enough memory\n");
 }
@@ -61,12 +53,7 @@ static std::uint64_t memory_budget() {
 static std::string scratch_directory(const char* output_name) {
   if (output_name == nullptr || std::strcmp(output_name, "-") == 0)
     return "";
-  const char* slash = std::strrchr(output_name, '/');
-  if (slash == nullptr)
-    return ".";
-  if (slash == output_name)
-    return "/";
-  return std::string(output_name, static_cast<std::size_t>(slash - output_name));
+  return directory_of(output_name);
 }
 
 int main(int argc, char** argv) {
@@ -94,7 +81,6 @@ int main(int argc, char** argv) {
   loop_var_name = argv[1];
   id_array_name = opt_top_group;
   const std::uint32_t array_count = static_cast<std::uint32_t>(argc - 2);
-  value_count = array_count;
   if (opt_verbose != 0)
     std::fprintf(stderr, "Reading inputfile: \"%s\"\n", input_name);
   // Long phases show a live line on a terminal; the -v lines themselves stay as they are.
@@ -108,16 +94,7 @@ int main(int argc, char** argv) {
   DataWriter writer;
   open_output(opt_output, opt_append, &writer);
 
-  value_getters = static_cast<ValueGetter*>(take_request_list(value_count + 1));
-  value_names = static_cast<const char**>(take_request_list(value_count + 1));
-  sample_values = static_cast<double*>(take_request_list(value_count + 1));
-  for (std::uint32_t i = 0; i < array_count; i++) {
-    value_names[i] = argv[i + 2];
-    value_getters[i] = get_array_value;
-  }
-  value_names[array_count] = loop_var_name;
-  value_getters[array_count] = get_loop_value;
-  value_count = array_count + 1;
+  fill_request(argv + 2, array_count);
 
   init_root(&output_file.root);
   if (opt_verbose != 0)

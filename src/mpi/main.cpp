@@ -123,13 +123,6 @@ void on_failure() {
   error_exit("Not enough memory\n");
 }
 
-void* take_request_list(std::uint32_t count) {
-  void* block = std::malloc(static_cast<std::size_t>(count) * 8);
-  if (block == nullptr)
-    error_exit("Not enough memory\n");
-  return block;
-}
-
 // What this mode cannot do, refused on every rank before any work.
 void refuse_unsupported(const char* input_name) {
   if (opt_append != nullptr)
@@ -312,16 +305,6 @@ void write_output_file(const char* target, const RankShare& share, ShareBytes& s
   temp_name.clear();
 }
 
-// Temporary files of the counting go beside the output.
-std::string scratch_directory(const char* output_name) {
-  const char* slash = std::strrchr(output_name, '/');
-  if (slash == nullptr)
-    return ".";
-  if (slash == output_name)
-    return "/";
-  return std::string(output_name, static_cast<std::size_t>(slash - output_name));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -357,23 +340,14 @@ int main(int argc, char** argv) {
   read_file(&reader, &input_file, READ_REPORT);
   make_temporary_output(opt_output);
 
-  value_getters = static_cast<ValueGetter*>(take_request_list(array_count + 1));
-  value_names = static_cast<const char**>(take_request_list(array_count + 1));
-  sample_values = static_cast<double*>(take_request_list(array_count + 1));
-  for (std::uint32_t i = 0; i < array_count; i++) {
-    value_names[i] = argv[i + 2];
-    value_getters[i] = get_array_value;
-  }
-  value_names[array_count] = loop_var_name;
-  value_getters[array_count] = get_loop_value;
-  value_count = array_count + 1;
+  fill_request(argv + 2, array_count);
   init_root(&output_file.root);
 
   if (verbose) {
     std::fprintf(stderr, "%s: Calculating...\n", input_name);
     std::fprintf(stderr, "%s: %d %s\n", input_name, ranks, ranks == 1 ? "rank" : "ranks");
   }
-  const std::string scratch = scratch_directory(opt_output);
+  const std::string scratch = directory_of(opt_output);
   // Memory budget 0: the layout takes no windows; each rank holds its share of the output.
   const LayoutSettings settings{ reader.file_name, 0, scratch.c_str() };
   // Every request is laid out: places whose arrays meet a child of a requested name are built

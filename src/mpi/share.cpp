@@ -151,24 +151,7 @@ class Producer {
 
  private:
   // Orders the staged samples by place, keeping walk order within a place.
-  void sort_staged() {
-    constexpr int DIGIT_BITS = 11;
-    constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
-    std::uint32_t place_bits = 0;
-    while (place_bits < 32 && (std::size_t{ 1 } << place_bits) < laid_out.containers.size())
-      place_bits++;
-    sort_scratch_.resize(staged_.size());
-    for (std::uint32_t shift = 0; shift < place_bits; shift += DIGIT_BITS) {
-      std::vector<std::size_t> starts(DIGITS + 1);
-      for (std::uint64_t key : staged_)
-        starts[((key >> (32 + shift)) & (DIGITS - 1)) + 1]++;
-      for (std::size_t digit = 1; digit <= DIGITS; digit++)
-        starts[digit] += starts[digit - 1];
-      for (std::uint64_t key : staged_)
-        sort_scratch_[starts[(key >> (32 + shift)) & (DIGITS - 1)]++] = key;
-      staged_.swap(sort_scratch_);
-    }
-  }
+  void sort_staged() { sort_by_place(&staged_, &sort_scratch_); }
 
   // Writes the current group's samples whose places lie in this share, place by place, so
   // that a place's next values share the cache lines and pages they go to.

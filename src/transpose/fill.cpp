@@ -118,24 +118,6 @@ std::uint32_t bits_for(std::size_t count) {
   return bits;
 }
 
-// Orders the placements by place, keeping walk order within a place.
-void sort_placements() {
-  constexpr int DIGIT_BITS = 11;
-  constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
-  const std::uint32_t place_bits = bits_for(laid_out.containers.size());
-  sort_scratch.resize(placements.size());
-  for (std::uint32_t shift = 0; shift < place_bits; shift += DIGIT_BITS) {
-    std::size_t starts[DIGITS + 1] = {};
-    for (std::uint64_t placement : placements)
-      starts[((placement >> (32 + shift)) & (DIGITS - 1)) + 1]++;
-    for (std::size_t digit = 1; digit <= DIGITS; digit++)
-      starts[digit] += starts[digit - 1];
-    for (std::uint64_t placement : placements)
-      sort_scratch[starts[(placement >> (32 + shift)) & (DIGITS - 1)]++] = placement;
-    placements.swap(sort_scratch);
-  }
-}
-
 // Writes the sorted placements [begin, end) front to back; each place's next values are
 // announced a few samples ahead so that their fetches overlap.
 void write_placements(std::size_t begin, std::size_t end) {
@@ -185,7 +167,7 @@ void write_placements(std::size_t begin, std::size_t end) {
 
 // The two parts meet between two places, so that each place is written by one of them.
 void write_staged() {
-  sort_placements();
+  sort_by_place(&placements, &sort_scratch);
   const auto between_places = [](std::size_t middle) {
     while (middle < placements.size() && placements[middle] >> 32 == placements[middle - 1] >> 32)
       middle++;
@@ -469,6 +451,23 @@ void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t lengt
 }
 
 }  // namespace
+
+void sort_by_place(std::vector<std::uint64_t>* keys, std::vector<std::uint64_t>* scratch) {
+  constexpr int DIGIT_BITS = 11;
+  constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
+  const std::uint32_t place_bits = bits_for(laid_out.containers.size());
+  scratch->resize(keys->size());
+  for (std::uint32_t shift = 0; shift < place_bits; shift += DIGIT_BITS) {
+    std::size_t starts[DIGITS + 1] = {};
+    for (std::uint64_t key : *keys)
+      starts[((key >> (32 + shift)) & (DIGITS - 1)) + 1]++;
+    for (std::size_t digit = 1; digit <= DIGITS; digit++)
+      starts[digit] += starts[digit - 1];
+    for (std::uint64_t key : *keys)
+      (*scratch)[starts[(key >> (32 + shift)) & (DIGITS - 1)]++] = key;
+    keys->swap(*scratch);
+  }
+}
 
 void plan_windows() {
   const std::uint64_t size = laid_out.output_size;

@@ -105,6 +105,10 @@ inline std::uint64_t value_position(const Container& container, std::uint32_t j,
                            place.occurrence);
 }
 
+// Orders keys (place << 32 | anything) by place, keeping their order within a place (a
+// radix sort over the place bits, through `scratch`).
+void sort_by_place(std::vector<std::uint64_t>* keys, std::vector<std::uint64_t>* scratch);
+
 // True for a place built as output nodes, which took its values while counting.
 bool is_node_place(std::uint32_t place_number);
 

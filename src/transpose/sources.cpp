@@ -8,6 +8,7 @@
 #include "base/report.h"
 #include "data/stream.h"
 #include "transpose/store.h"
+#include "transpose/walk.h"
 
 GroupSources sources;
 std::vector<std::uint64_t> sample_keys;
@@ -67,10 +68,7 @@ static bool resolve_entry(std::uint32_t i, bool load) {
 
 bool resolve_group(DataNode* group, bool load) {
   current_group = group;
-  DataNode* id_array = find_in_scope(id_array_name != nullptr ? id_array_name : "ID", group);
-  if (id_array != nullptr &&
-      (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
-    id_array = nullptr;
+  DataNode* id_array = find_id_array(group);
   if (id_array == nullptr && id_array_name != nullptr)
     return false;
   sources.id_array = id_array;

@@ -1,6 +1,7 @@
 // The transposition visitor and its value getters.
 #include "transpose/walk.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -61,14 +62,38 @@ static DataNode* enclosing_copy(DataNode* target, const std::vector<DataNode*>& 
   return target;
 }
 
-int transpose_group(DataNode* group, std::uint32_t) {
-  current_group = group;
-  // Without -s a group lacking an "ID" array is still transposed, with the sample index as
-  // the ID; with -s it is skipped. An empty ID array counts as present.
+// One block of `count` 8-byte entries for a request list; the lists live until the end.
+static void* take_request_list(std::uint32_t count) {
+  void* block = std::malloc(static_cast<std::size_t>(count) * 8);
+  if (block == nullptr)
+    error_exit("Not enough memory\n");
+  return block;
+}
+
+void fill_request(char** array_names, std::uint32_t array_count) {
+  value_getters = static_cast<ValueGetter*>(take_request_list(array_count + 1));
+  value_names = static_cast<const char**>(take_request_list(array_count + 1));
+  sample_values = static_cast<double*>(take_request_list(array_count + 1));
+  for (std::uint32_t i = 0; i < array_count; i++) {
+    value_names[i] = array_names[i];
+    value_getters[i] = get_array_value;
+  }
+  value_names[array_count] = loop_var_name;
+  value_getters[array_count] = get_loop_value;
+  value_count = array_count + 1;
+}
+
+DataNode* find_id_array(DataNode* group) {
   DataNode* id_array = find_in_scope(id_array_name != nullptr ? id_array_name : "ID", group);
   if (id_array != nullptr &&
       (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
-    id_array = nullptr;
+    return nullptr;
+  return id_array;
+}
+
+int transpose_group(DataNode* group, std::uint32_t) {
+  current_group = group;
+  DataNode* id_array = find_id_array(group);
   if (id_array == nullptr && id_array_name != nullptr)
     return 0;
   load_data(id_array);

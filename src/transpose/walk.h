@@ -21,4 +21,15 @@ int get_array_value(const char* name, int k, double* out);
 // there is none. `name` and `k` are not used.
 int get_loop_value(const char* name, int k, double* out);
 
+// Fills the request lists of the trajectory store, each taken from the heap for the rest of
+// the run: the `array_count` arrays named in `array_names`, in order, with get_array_value,
+// then loop_var_name (set before) with get_loop_value. Ends the run with "Not enough memory"
+// when a list cannot be had.
+void fill_request(char** array_names, std::uint32_t array_count);
+
+// The ID array in scope of `group` (named by id_array_name, else "ID"), converted to doubles;
+// null when there is none, or it is not numeric or not an array. With -s such a group is
+// skipped; without, its samples are numbered. An empty ID array counts as present.
+DataNode* find_id_array(DataNode* group);
+
 #endif  // ZVBTRACK_TRANSPOSE_WALK_H_
