@@ -17,6 +17,12 @@ each N in the same interleaved run, checks that its output is zvbtrack's, and pr
 time, CPU time of all ranks, and its ratio to zvbtrack's wall time (as root, mpirun is given
 --allow-run-as-root).
 
+With --settle SECONDS every measured command starts with its output file removed and the
+machine left idle that long. On a virtual machine that gives freed memory back to its host,
+memory freed shortly before a command is cheap to take again and memory freed long before is
+not; without settling, zvbtrack (whose output is cut to nothing as it starts) finds its pages
+warm and a command that runs later does not. Settling puts every command in the same state.
+
 With --memory-limit SIZE (as root) every command, floor and zvbtrack alike, runs inside a
 memory cgroup of that size (v2 memory.max or v1 memory.limit_in_bytes, whichever the machine
 has), and the figures say so.
@@ -128,6 +134,8 @@ def main():
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--mpi", metavar="N", type=int, nargs="+", default=[],
                         help="also time zvbtrack-mpi under mpirun with N ranks")
+    parser.add_argument("--settle", metavar="SECONDS", type=float, default=0,
+                        help="remove each command's output and wait before timing it")
     parser.add_argument("--memory-limit", metavar="SIZE",
                         help="run floor and zvbtrack in a memory cgroup of SIZE (512M, 1G)")
     args = parser.parse_args()
@@ -162,14 +170,26 @@ def main():
             timed(mpi)  # warm, and check
             mpi_verdicts[n] = "identical" if same_output(output, mpi_output) else "DIFFERENT"
         floors, runs, baseline_runs = [], [], []
+        def settle(*paths):
+            if args.settle > 0:
+                for path in paths:
+                    if os.path.exists(path):
+                        os.remove(path)
+                time.sleep(args.settle)
+
         for _ in range(args.reps):
+            settle()
             read = timed(["cat", source])[0]
+            settle(filler)
             write = timed(["head", "-c", str(out_size), "/dev/zero"], filler)[0]
             floors.append((read, write))
+            settle(output)
             runs.append(timed(command, output))
             if baseline:
+                settle(filler)
                 baseline_runs.append(timed(baseline, filler))
             for n, mpi in mpi_commands.items():
+                settle(mpi_output)
                 mpi_runs[n].append(timed(mpi))
         if baseline:
             verdict = "identical" if same_output(output, filler) else "DIFFERENT"
@@ -181,6 +201,8 @@ def main():
         cpu = statistics.median(r[1] for r in runs)
         rss = statistics.median(r[2] for r in runs) * 1024
         limit = ", memory limit %s" % args.memory_limit if args.memory_limit else ""
+        if args.settle > 0:
+            limit += ", settled %g s" % args.settle
         print("\n%s: input %.1f MB, output %.1f MB, %d runs%s" %
               (preset, in_size / 1e6, out_size / 1e6, args.reps, limit))
         print("  %-28s %10s" % ("", "median"))

@@ -3,8 +3,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "base/report.h"
 
 bool parse_memory_size(const char* text, std::uint64_t* bytes) {
   std::uint64_t value = 0;
@@ -126,4 +129,16 @@ std::uint64_t system_memory_limit() {
   const std::uint64_t available = available_memory();
   const std::uint64_t least = cgroup < available ? cgroup : available;
   return least == UINT64_MAX ? 0 : least;
+}
+
+std::uint64_t memory_budget() {
+  const char* text = std::getenv("ZVBTRACK_MEMORY");
+  if (text != nullptr && *text != '\0') {
+    std::uint64_t bytes = 0;
+    if (!parse_memory_size(text, &bytes))
+      error_exit("ZVBTRACK_MEMORY=\"%s\" is not a size: give bytes, or a number with K, M or G\n",
+                 text);
+    return bytes;
+  }
+  return system_memory_limit() / 4;
 }

@@ -13,4 +13,10 @@ bool parse_memory_size(const char* text, std::uint64_t* bytes);
 // (MemAvailable). 0 when none of them can be read.
 std::uint64_t system_memory_limit();
 
+// The memory the output may take at once: ZVBTRACK_MEMORY, else a quarter of what the system
+// lets the process use (the rest serves the index, the input's tree, and the system's caches,
+// which hold the output's pages until they are written back); 0: no limit known. A value of
+// ZVBTRACK_MEMORY that is not a size ends the run with a message.
+std::uint64_t memory_budget();
+
 #endif  // ZVBTRACK_BASE_MEMORY_H_

@@ -2,6 +2,7 @@
 #include "base/platform.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +40,18 @@ std::int64_t file_length(int descriptor) {
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
     return -1;
   return status.st_size;
+}
+
+unsigned usable_processors() {
+  static const unsigned count = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+      return static_cast<unsigned>(CPU_COUNT(&set));
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1u;
+  }();
+  return count;
 }
 
 void* take_large_block(std::size_t size) {

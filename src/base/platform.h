@@ -27,6 +27,10 @@ void open_standard_descriptors();
 // regular file or its length cannot be had.
 std::int64_t file_length(int descriptor);
 
+// The processors this process may run on (at least 1): fewer than the machine's when it is
+// bound to some of them, as the ranks of a parallel job usually are.
+unsigned usable_processors();
+
 // A zero-filled block of `size` bytes for data touched all over, backed by huge pages where
 // the system allows so that random access costs fewer address translations; null when there
 // is no memory. Freed with free_large_block and the same size.

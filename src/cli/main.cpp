@@ -34,21 +34,6 @@ static DataFile input_file;
   error_exit("Not enough memory\n");
 }
 
-// The memory the output may take at once: ZVBTRACK_MEMORY, else a quarter of what the system
-// lets the process use (the rest serves the index, the input's tree, and the system's caches,
-// which hold the output's pages until they are written back); 0: no limit known.
-static std::uint64_t memory_budget() {
-  const char* text = std::getenv("ZVBTRACK_MEMORY");
-  if (text != nullptr && *text != '\0') {
-    std::uint64_t bytes = 0;
-    if (!parse_memory_size(text, &bytes))
-      error_exit("ZVBTRACK_MEMORY=\"%s\" is not a size: give bytes, or a number with K, M or G\n",
-                 text);
-    return bytes;
-  }
-  return system_memory_limit() / 4;
-}
-
 // Temporary files go beside a named output file; for standard output, to $TMPDIR or /tmp.
 static std::string scratch_directory(const char* output_name) {
   if (output_name == nullptr || std::strcmp(output_name, "-") == 0)

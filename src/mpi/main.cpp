@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "base/platform.h"
 #include "base/report.h"
 #include "cli/options.h"
@@ -103,6 +104,20 @@ bool failing_together() {
     if (std::chrono::steady_clock::now() > deadline)
       return false;
     usleep(1000);
+  }
+}
+
+// Waits for every rank to arrive here without keeping a processor busy: the ranks that finish
+// their share first leave theirs to the system's work on the output (and to ranks that share
+// it).
+void wait_for_every_rank() {
+  MPI_Request request;
+  MPI_Ibarrier(MPI_COMM_WORLD, &request);
+  for (int done = 0;;) {
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    if (done != 0)
+      return;
+    usleep(200);
   }
 }
 
@@ -206,11 +221,27 @@ struct ShareBytes {
   std::size_t mapping_length;
 };
 
-// The ranks' shares begin at pages of the file, counted as rank 0 counts them.
+// The ranks that share this rank's node, and its memory.
+std::uint64_t ranks_on_node() {
+  MPI_Comm node;
+  if (MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &node) !=
+      MPI_SUCCESS)
+    return 1;
+  int size = 1;
+  MPI_Comm_size(node, &size);
+  MPI_Comm_free(&node);
+  return static_cast<std::uint64_t>(std::max(size, 1));
+}
+
+// The ranks' shares begin at pages of the file, counted as rank 0 counts them, and at least at
+// multiples of 2 MiB, so that every rank's mapping can take the file's large pages.
+constexpr std::uint64_t LARGE_PAGE = std::uint64_t{ 2 } << 20;
+
 std::uint64_t agreed_alignment() {
   std::int64_t granularity = map_granularity();
   MPI_Bcast(&granularity, 1, MPI_INT64_T, 0, MPI_COMM_WORLD);
-  return granularity > 0 ? static_cast<std::uint64_t>(granularity) : 1;
+  return std::max<std::uint64_t>(granularity > 0 ? static_cast<std::uint64_t>(granularity) : 1,
+                                 LARGE_PAGE);
 }
 
 ShareBytes take_share_bytes(const RankShare& share) {
@@ -348,6 +379,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %d %s\n", input_name, ranks, ranks == 1 ? "rank" : "ranks");
   }
   const std::string scratch = directory_of(opt_output);
+  const std::uint64_t node_budget = memory_budget();
   // Memory budget 0: the layout takes no windows; each rank holds its share of the output.
   const LayoutSettings settings{ reader.file_name, 0, scratch.c_str() };
   // Every request is laid out: places whose arrays meet a child of a requested name are built
@@ -358,7 +390,9 @@ int main(int argc, char** argv) {
   const RankShare share = share_of(rank, ranks, agreed_alignment());
   ShareBytes share_bytes = take_share_bytes(share);
   begin_own_work();
-  fill_share(share, share_bytes.bytes, reader.file_name);
+  fill_share(share, share_bytes.bytes, reader.file_name, node_budget / ranks_on_node(),
+             scratch.c_str());
+  wait_for_every_rank();
   ranks_agree = true;  // every rank has left the exchange's last collective call
   close_input(&reader);
 

@@ -290,21 +290,35 @@ double kept_value(const unsigned char* at, unsigned char keeping) {
 // Each place's first window, with SPANS_WINDOWS set when its block reaches into later ones.
 constexpr std::uint32_t SPANS_WINDOWS = 1u << 31;
 std::vector<std::uint32_t> place_windows;
-std::vector<std::uint32_t> sample_windows;      // of the samples of the group being distributed
-std::vector<std::size_t> last_group_in_bucket;  // the plan whose mark a bucket holds last
+std::vector<std::uint32_t> sample_windows;      // of the samples of the group being sorted
+std::vector<std::size_t> last_group_in_bucket;  // per window: the plan whose mark it holds last
+// The group being sorted: its plan, its samples' places, how each array's values are kept.
+std::size_t sorted_plan = SIZE_MAX;
+const std::uint32_t* sorted_places = nullptr;
 std::vector<unsigned char> keepings;
 std::vector<std::size_t> value_offsets;  // of each array's value in a record
+std::size_t record_size = 0;
+std::size_t mark_size = 0;
+
+// The window that holds the output's byte `at`.
+std::uint64_t window_of(std::uint64_t at) {
+  if (laid_out.window_starts.empty())
+    return at / laid_out.window_size;
+  const auto after =
+      std::upper_bound(laid_out.window_starts.begin() + 1, laid_out.window_starts.end() - 1, at);
+  return static_cast<std::uint64_t>(after - laid_out.window_starts.begin()) - 1;
+}
 
 void find_place_windows() {
   place_windows.resize(laid_out.containers.size());
   for (std::size_t c = 0; c < laid_out.containers.size(); c++) {
     const Container& place = laid_out.containers[c];
-    const std::uint64_t first = place.position / laid_out.window_size;
+    const std::uint64_t first = window_of(place.position);
     const std::uint64_t last =
-        (place.position + std::max<std::uint64_t>(block_size(place.samples), 1) - 1) /
-        laid_out.window_size;
+        window_of(place.position + std::max<std::uint64_t>(block_size(place.samples), 1) - 1);
     place_windows[c] = static_cast<std::uint32_t>(first) | (last != first ? SPANS_WINDOWS : 0);
   }
+  last_group_in_bucket.assign(laid_out.window_count, SIZE_MAX);
 }
 
 int distribute_group(DataNode* group, std::uint32_t) {
@@ -313,121 +327,170 @@ int distribute_group(DataNode* group, std::uint32_t) {
     return 0;
   }
   const GroupPlan& plan = plan_of(group);
-  const std::size_t plan_number = next_plan - 1;
   find_places(plan);
-  const double loop = loop_value();
-  const std::uint32_t arrays = value_count - 1;
-  keepings.resize(arrays);
-  value_offsets.resize(arrays);
-  std::size_t size = sizeof(std::uint32_t);
-  for (std::uint32_t i = 0; i < arrays; i++) {
-    keepings[i] = keeping_of(sources.entries[i].node);
-    value_offsets[i] = size;
-    size += kept_size(keepings[i]);
-  }
-  const std::size_t mark_size = sizeof(std::uint32_t) + sizeof(double) + arrays;
-  // Each sample's first window, found in two parts; the parts that append then pass over the
-  // samples of the other part's buckets at the cost of one sequential read each.
-  sample_windows.resize(plan.samples);
-  in_two_parts(plan.samples, any_item, [](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; k++)
-      sample_windows[k] = place_windows[places[k]];
-  });
-  // Appends each sample to the buckets [first_bucket, end_bucket) that its place meets.
-  const auto distribute = [&](std::uint64_t first_bucket, std::uint64_t end_bucket) {
-    for (std::uint32_t k = 0; k < plan.samples; k++) {
-      const std::uint32_t windows = sample_windows[k];
-      std::uint64_t first_window = windows & ~SPANS_WINDOWS;
-      if ((windows & SPANS_WINDOWS) == 0 &&
-          (first_window < first_bucket || first_window >= end_bucket))
-        continue;
-      const std::uint32_t place_number = places[k];
-      std::uint64_t last_window = first_window;
-      if ((windows & SPANS_WINDOWS) != 0) {
-        const Container& place = laid_out.containers[place_number];
-        last_window = (place.position + block_size(place.samples) - 1) / laid_out.window_size;
-      }
-      first_window = std::max(first_window, first_bucket);
-      last_window = std::min(last_window, end_bucket - 1);
-      for (std::uint64_t w = first_window; w <= last_window; w++) {
-        if (last_group_in_bucket[w] != plan_number) {
-          last_group_in_bucket[w] = plan_number;
-          unsigned char* mark = buckets->append(w, mark_size);
-          std::memcpy(mark, &LOOP_VALUE_TAG, sizeof LOOP_VALUE_TAG);
-          std::memcpy(mark + sizeof LOOP_VALUE_TAG, &loop, sizeof loop);
-          std::memcpy(mark + sizeof LOOP_VALUE_TAG + sizeof loop, keepings.data(), arrays);
-        }
-        unsigned char* record = buckets->append(w, size);
-        std::memcpy(record, &place_number, sizeof place_number);
-        for (std::uint32_t i = 0; i < arrays; i++) {
-          double value;
-          std::memcpy(&value, entry_values(i) + std::size_t{ k } * sizeof(double), sizeof value);
-          keep_value(record + value_offsets[i], value, keepings[i]);
-        }
-      }
-    }
-  };
+  start_sorting_group(next_plan - 1, places.data());
   // Two threads, each with half of the buckets: a bucket is only ever appended to by one.
   const std::uint64_t window_count = laid_out.window_count;
-  if (plan.samples >= PARALLEL_ITEMS && std::thread::hardware_concurrency() >= 2) {
+  std::vector<SpillBuckets*> targets(window_count, buckets.get());
+  if (plan.samples >= PARALLEL_ITEMS && usable_processors() >= 2) {
     buckets->start_sharing();
     std::thread first_half;
     try {
-      first_half = std::thread(distribute, 0, window_count / 2);
+      first_half = std::thread(sort_samples, targets.data(), 0, plan.samples, 0, window_count / 2);
     } catch (const std::system_error&) {
-      distribute(0, window_count / 2);
+      sort_samples(targets.data(), 0, plan.samples, 0, window_count / 2);
     }
-    distribute(window_count / 2, window_count);
+    sort_samples(targets.data(), 0, plan.samples, window_count / 2, window_count);
     if (first_half.joinable())
       first_half.join();
     buckets->finish_sharing();
   } else {
-    distribute(0, window_count);
+    sort_samples(targets.data(), 0, plan.samples, 0, window_count);
   }
   show_walk_progress(group, true);
   return 0;
 }
 
-// Fills a window from its bucket. The samples of places that lie wholly inside it are staged
-// and written place by place, as when filling at once; those of a place that reaches past
-// the window's edges are written at once, clipped to it.
-void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t length,
-                 std::uint64_t w) {
+}  // namespace
+
+void set_windows(std::vector<std::uint64_t> starts) {
+  laid_out.window_count = starts.size() - 1;
+  laid_out.window_size = 0;
+  laid_out.window_starts = std::move(starts);
+  find_place_windows();
+}
+
+void start_sorting_group(std::size_t plan_number, const std::uint32_t* group_places) {
+  sorted_plan = plan_number;
+  sorted_places = group_places;
+  const std::uint32_t arrays = value_count - 1;
+  keepings.resize(arrays);
+  value_offsets.resize(arrays);
+  record_size = sizeof(std::uint32_t);
+  for (std::uint32_t i = 0; i < arrays; i++) {
+    keepings[i] = keeping_of(sources.entries[i].node);
+    value_offsets[i] = record_size;
+    record_size += kept_size(keepings[i]);
+  }
+  mark_size = sizeof(std::uint32_t) + sizeof(double) + arrays;
+  // Each sample's first window, found in two parts; the parts that append then pass over the
+  // samples of the other part's buckets at the cost of one sequential read each.
+  const std::uint32_t samples = sources.samples;
+  sample_windows.resize(samples);
+  in_two_parts(samples, any_item, [](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; k++)
+      sample_windows[k] = place_windows[sorted_places[k]];
+  });
+}
+
+std::size_t largest_sorted_sample() {
+  return mark_size + record_size;
+}
+
+void forget_marks(std::uint64_t window) {
+  last_group_in_bucket[window] = SIZE_MAX;
+}
+
+void sort_samples(SpillBuckets* const* targets, std::size_t begin, std::size_t end,
+                  std::uint64_t first_bucket, std::uint64_t end_bucket) {
+  const std::uint32_t arrays = value_count - 1;
+  const double loop = loop_value();
+  for (std::size_t k = begin; k < end; k++) {
+    const std::uint32_t windows = sample_windows[k];
+    std::uint64_t first_window = windows & ~SPANS_WINDOWS;
+    if ((windows & SPANS_WINDOWS) == 0 &&
+        (first_window < first_bucket || first_window >= end_bucket))
+      continue;
+    const std::uint32_t place_number = sorted_places[k];
+    std::uint64_t last_window = first_window;
+    if ((windows & SPANS_WINDOWS) != 0) {
+      const Container& place = laid_out.containers[place_number];
+      last_window = window_of(place.position + block_size(place.samples) - 1);
+    }
+    first_window = std::max(first_window, first_bucket);
+    last_window = std::min(last_window, end_bucket - 1);
+    for (std::uint64_t w = first_window; w <= last_window; w++) {
+      SpillBuckets& bucket = *targets[w];
+      if (last_group_in_bucket[w] != sorted_plan) {
+        last_group_in_bucket[w] = sorted_plan;
+        unsigned char* mark = bucket.append(w, mark_size);
+        std::memcpy(mark, &LOOP_VALUE_TAG, sizeof LOOP_VALUE_TAG);
+        std::memcpy(mark + sizeof LOOP_VALUE_TAG, &loop, sizeof loop);
+        std::memcpy(mark + sizeof LOOP_VALUE_TAG + sizeof loop, keepings.data(), arrays);
+      }
+      unsigned char* record = bucket.append(w, record_size);
+      std::memcpy(record, &place_number, sizeof place_number);
+      for (std::uint32_t i = 0; i < arrays; i++) {
+        double value;
+        std::memcpy(&value, entry_values(i) + k * sizeof(double), sizeof value);
+        keep_value(record + value_offsets[i], value, keepings[i]);
+      }
+    }
+  }
+}
+
+// The window being filled from records, and what the records read so far said: the loop
+// value of the group they belong to and how its values are kept.
+std::uint64_t window_start = 0;
+std::uint64_t window_end = 0;
+std::vector<double> record_values;
+std::vector<unsigned char> record_keepings;
+
+void start_window(unsigned char* window, std::uint64_t start, std::uint64_t length) {
   put_headers(window, start, length, true);
   target = window;
   target_start = start;
+  window_start = start;
+  window_end = start + length;
   const std::uint32_t entry_count = value_count;
-  const std::uint32_t arrays = entry_count - 1;
-  const std::uint64_t end = start + length;
   const std::size_t bytes_per_sample = 2 * sizeof(std::uint64_t) + entry_count * sizeof(double);
   staging_capacity = std::max<std::size_t>(length / 16 / bytes_per_sample, 1024);
   placements.clear();
-  std::vector<double> values(entry_count);
-  keepings.resize(arrays);
-  buckets->start_reading(w);
-  while (const unsigned char* tag = buckets->next(sizeof(std::uint32_t))) {
+  record_values.assign(entry_count, 0.0);
+  record_keepings.assign(entry_count - 1, KEEP_DOUBLE);
+}
+
+// The samples of places that lie wholly inside the window are staged and written place by
+// place, as when filling at once; those of a place that reaches past the window's edges are
+// written at once, clipped to it.
+void fill_from_records(const unsigned char* bytes, std::size_t size) {
+  const std::uint32_t entry_count = value_count;
+  const std::uint32_t arrays = entry_count - 1;
+  double* const values = record_values.data();
+  const unsigned char* const kept = record_keepings.data();
+  const unsigned char* const end = bytes + size;
+  const unsigned char* at = bytes;
+  while (at + sizeof(std::uint32_t) <= end) {
     std::uint32_t place_number;
-    std::memcpy(&place_number, tag, sizeof place_number);
+    std::memcpy(&place_number, at, sizeof place_number);
+    at += sizeof place_number;
     if (place_number == LOOP_VALUE_TAG) {
-      std::memcpy(&values[arrays], buckets->next(sizeof(double)), sizeof(double));
-      std::memcpy(keepings.data(), buckets->next(arrays), arrays);
+      if (at + sizeof(double) + arrays > end)
+        report_input_changed();
+      std::memcpy(&values[arrays], at, sizeof(double));
+      std::memcpy(record_keepings.data(), at + sizeof(double), arrays);
+      at += sizeof(double) + arrays;
       continue;
     }
-    const unsigned char* record = tag + sizeof place_number;
+    if (place_number >= laid_out.containers.size())
+      report_input_changed();
     std::size_t record_size = 0;
+    for (std::uint32_t i = 0; i < arrays; i++)
+      record_size += kept_size(kept[i]);
+    if (at + record_size > end)
+      report_input_changed();
     for (std::uint32_t i = 0; i < arrays; i++) {
-      values[i] = kept_value(record + record_size, keepings[i]);
-      record_size += kept_size(keepings[i]);
+      values[i] = kept_value(at, kept[i]);
+      at += kept_size(kept[i]);
     }
-    buckets->next(record_size);
     if ((place_windows[place_number] & SPANS_WINDOWS) == 0) {
       if (placements.size() == staging_capacity)
         write_staged();
       const std::size_t staged = placements.size();
       placements.push_back(std::uint64_t{ place_number } << 32 | staged);
-      staged_values.resize((staged + 1) * entry_count);
-      std::memcpy(&staged_values[staged * entry_count], values.data(),
-                  entry_count * sizeof(double));
+      if (staged_values.size() < (staged + 1) * entry_count)
+        staged_values.resize(std::max((staged + 1) * entry_count, 2 * staged_values.size()));
+      std::memcpy(&staged_values[staged * entry_count], values, entry_count * sizeof(double));
       continue;
     }
     Container& place = laid_out.containers[place_number];
@@ -437,20 +500,33 @@ void fill_window(unsigned char* window, std::uint64_t start, std::uint64_t lengt
       report_input_changed();
     const std::uint32_t s = place.filled++;
     for (std::uint32_t j = 0; j <= arrays; j++) {
-      const std::uint64_t at = value_position(place, j, s);
-      if (at + sizeof(double) <= start || at >= end)
+      const std::uint64_t position = value_position(place, j, s);
+      if (position + sizeof(double) <= window_start || position >= window_end)
         continue;
       // A value may straddle the window's edge: only its part inside is written here.
       const auto* value = reinterpret_cast<const unsigned char*>(&values[j]);
-      const std::uint64_t from = at < start ? start - at : 0;
-      const std::uint64_t to = std::min<std::uint64_t>(sizeof(double), end - at);
-      std::memcpy(window + (at + from - start), value + from, to - from);
+      const std::uint64_t from = position < window_start ? window_start - position : 0;
+      const std::uint64_t to = std::min<std::uint64_t>(sizeof(double), window_end - position);
+      std::memcpy(target + (position + from - window_start), value + from, to - from);
     }
   }
+}
+
+void finish_window() {
   write_staged();
 }
 
-}  // namespace
+void fill_window(SpillBuckets& from, std::size_t first_bucket, std::size_t end_bucket,
+                 unsigned char* window, std::uint64_t start, std::uint64_t length) {
+  start_window(window, start, length);
+  for (std::size_t b = first_bucket; b < end_bucket; b++) {
+    from.start_reading(b);
+    std::size_t size = 0;
+    while (const unsigned char* bytes = from.next_block(&size))
+      fill_from_records(bytes, size);
+  }
+  finish_window();
+}
 
 void sort_by_place(std::vector<std::uint64_t>* keys, std::vector<std::uint64_t>* scratch) {
   constexpr int DIGIT_BITS = 11;
@@ -517,7 +593,6 @@ void fill_output(DataNode* root, DataWriter* writer) {
     buckets = std::make_unique<SpillBuckets>(laid_out.window_count,
                                              std::max<std::uint64_t>(buffer, 2 * largest_record),
                                              laid_out.settings.scratch_directory);
-    last_group_in_bucket.assign(laid_out.window_count, SIZE_MAX);
     find_place_windows();
     start_walk_progress("sorting into windows", root);
     walk_groups(root, distribute_group, 0);
@@ -547,7 +622,7 @@ void write_output(DataWriter* writer, FileHeader* header) {
     for (std::uint64_t w = 0; w < laid_out.window_count; w++) {
       const std::uint64_t start = w * laid_out.window_size;
       const std::uint64_t length = std::min(laid_out.window_size, size - start);
-      fill_window(image + start, start, length, w);
+      fill_window(*buckets, w, w + 1, image + start, start, length);
       release_output_part(writer, start, length);
       show_progress(w + 1, start + length);
     }
@@ -581,7 +656,7 @@ void write_output(DataWriter* writer, FileHeader* header) {
     const std::uint64_t start = w * laid_out.window_size;
     const std::uint64_t length = std::min(laid_out.window_size, size - start);
     unsigned char* window = windows[w % 2];
-    fill_window(window, start, length, w);
+    fill_window(*buckets, w, w + 1, window, start, length);
     finish_writing();
     const auto write_window = [writer, window, length, &write_error]() {
       write_error = write_output_bytes(writer, window, length);

@@ -87,6 +87,9 @@ struct LaidOut {
   std::uint64_t output_size = 0;
   std::uint64_t window_size = 0;  // the whole output when it is filled at once
   std::uint64_t window_count = 0;
+  // Windows cut unevenly ([window_starts[w], window_starts[w + 1]) each); empty: each but the
+  // last window_size bytes.
+  std::vector<std::uint64_t> window_starts;
 };
 
 extern LaidOut laid_out;
@@ -137,5 +140,39 @@ bool find_sample_places(const GroupPlan& plan, std::uint32_t* places);
 // Passes over the plan's records in the sample log (none when it has no copies); false when
 // the log ends early.
 bool skip_sample_places(const GroupPlan& plan);
+
+// For programs that fill windows of the output from samples sorted to them elsewhere (one
+// window per process): the samples of each group are sorted into records in the buckets of
+// the windows their places meet, the buckets travel, and each window is filled from the
+// buckets that reached it.
+//
+// Cuts the output into the windows [starts[w], starts[w + 1]) (starts[0] is 0, the last the
+// output's size) and finds the windows each place meets.
+void set_windows(std::vector<std::uint64_t> starts);
+// Makes the group just resolved, laid out by plan `plan_number`, whose samples' places are
+// `places`, the one whose samples sort_samples sorts.
+void start_sorting_group(std::size_t plan_number, const std::uint32_t* places);
+// Appends a record of each sample k in [begin, end) of that group to bucket w of targets[w]
+// for each window w in [first_window, end_window) its place meets, after a mark with the
+// group's loop value and how its values are kept when the bucket does not hold the group's
+// mark yet. Calls on disjoint ranges of windows may run at once.
+void sort_samples(SpillBuckets* const* targets, std::size_t begin, std::size_t end,
+                  std::uint64_t first_window, std::uint64_t end_window);
+// The most bytes one sample of that group adds to one bucket: its record and a mark.
+std::size_t largest_sorted_sample();
+// The next sample sorted into window `window` is preceded by a mark (its bucket was emptied).
+void forget_marks(std::uint64_t window);
+// Fills `window`, the output's bytes [start, start + length), with its element headers, group
+// values and the values of the records in buckets [first_bucket, end_bucket) of `from`, read
+// in that order, which is the order the samples were met in the walk. Does not return when a
+// record does not fit what the first walk found (the input changed).
+void fill_window(SpillBuckets& from, std::size_t first_bucket, std::size_t end_bucket,
+                 unsigned char* window, std::uint64_t start, std::uint64_t length);
+// The same in steps, for records that arrive a part at a time: start_window, then
+// fill_from_records for each part (whole records, in walk order; `bytes` may be given back
+// once it returns), then finish_window.
+void start_window(unsigned char* window, std::uint64_t start, std::uint64_t length);
+void fill_from_records(const unsigned char* bytes, std::size_t size);
+void finish_window();
 
 #endif  // ZVBTRACK_TRANSPOSE_LAYOUT_H_

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/platform.h"
 #include "data/tree.h"
 
 // What one request entry reads in the visited group.
@@ -60,7 +61,7 @@ constexpr std::size_t PARALLEL_ITEMS = 1 << 16;
 template <typename Split, typename Work>
 void in_two_parts(std::size_t count, Split split, Work work) {
   std::size_t middle = 0;
-  if (count >= PARALLEL_ITEMS && std::thread::hardware_concurrency() >= 2)
+  if (count >= PARALLEL_ITEMS && usable_processors() >= 2)
     middle = split(count / 2);
   if (middle == 0 || middle >= count) {
     work(std::size_t{ 0 }, count);

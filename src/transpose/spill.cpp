@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "base/platform.h"
 #include "base/report.h"
@@ -12,7 +14,12 @@
 SpillBuckets::SpillBuckets(std::size_t bucket_count, std::size_t buffer_size, const char* directory)
     : buckets_(bucket_count), buffer_size_(buffer_size), directory_(directory) {}
 
+// Buffers from this size on are taken as blocks whose pages are only taken when written.
+constexpr std::size_t LARGE_BUFFER = std::size_t{ 1 } << 20;
+
 SpillBuckets::~SpillBuckets() {
+  for (Bucket& bucket : buckets_)
+    give_back(bucket);
   if (file_ >= 0)
     close(file_);
 }
@@ -23,10 +30,30 @@ SpillBuckets::~SpillBuckets() {
 }
 
 void SpillBuckets::make_room(Bucket& bucket) {
-  if (bucket.buffer.empty())
-    bucket.buffer.resize(buffer_size_);
-  else
+  if (bucket.capacity != 0) {
     flush(bucket);
+    return;
+  }
+  void* block = buffer_size_ >= LARGE_BUFFER ? take_large_block(buffer_size_) : nullptr;
+  bucket.mapped = block != nullptr;
+  if (block == nullptr)
+    block = std::malloc(buffer_size_);
+  if (block == nullptr)
+    throw std::bad_alloc();
+  bucket.buffer = static_cast<unsigned char*>(block);
+  bucket.capacity = buffer_size_;
+}
+
+void SpillBuckets::give_back(Bucket& bucket) {
+  if (bucket.buffer != nullptr) {
+    if (bucket.mapped)
+      free_large_block(bucket.buffer, bucket.capacity);
+    else
+      std::free(bucket.buffer);
+  }
+  bucket.buffer = nullptr;
+  bucket.capacity = 0;
+  bucket.used = 0;
 }
 
 void SpillBuckets::flush(Bucket& bucket) {
@@ -38,7 +65,7 @@ void SpillBuckets::flush(Bucket& bucket) {
       report_scratch_error(directory_);
   }
   const std::int64_t at = file_end_.fetch_add(static_cast<std::int64_t>(bucket.used));
-  if (write_at(file_, bucket.buffer.data(), bucket.used, at) != 0) {
+  if (write_at(file_, bucket.buffer, bucket.used, at) != 0) {
     if (!shared_)
       report_scratch_error(directory_);
     failure_ = errno;
@@ -86,13 +113,12 @@ bool SpillBuckets::next_chunk() {
     read_end_ = chunk.size;
   } else if (next_chunk_ == bucket.chunks.size() && bucket.used > 0) {
     next_chunk_++;
-    read_from_ = bucket.buffer.data();
+    read_from_ = bucket.buffer;
     read_end_ = bucket.used;
   } else {
     // The bucket is read: its memory goes back.
     bucket.chunks = std::vector<Chunk>();
-    bucket.buffer = std::vector<unsigned char>();
-    bucket.used = 0;
+    give_back(bucket);
     reading_ = nullptr;
     return false;
   }

@@ -11,9 +11,10 @@
 
 class SpillBuckets {
  public:
-  // `buffer_size` bytes of memory per bucket; a record never exceeds it. The temporary file
-  // is made in `directory` (null: $TMPDIR or /tmp) when a buffer first fills; failures to make
-  // or use it end the run with ERR_FILE naming `directory`.
+  // `buffer_size` bytes of memory per bucket, whose pages are taken as they fill; a record
+  // never exceeds it. The temporary file is made in `directory` (null: $TMPDIR or /tmp) when a
+  // buffer first fills; failures to make or use it end the run with ERR_FILE naming
+  // `directory`.
   SpillBuckets(std::size_t bucket_count, std::size_t buffer_size, const char* directory);
   ~SpillBuckets();
   SpillBuckets(const SpillBuckets&) = delete;
@@ -22,9 +23,9 @@ class SpillBuckets {
   // Room for `size` more bytes at the end of `bucket`, to be filled by the caller at once.
   unsigned char* append(std::size_t bucket, std::size_t size) {
     Bucket& b = buckets_[bucket];
-    if (b.used + size > b.buffer.size())
+    if (b.used + size > b.capacity)
       make_room(b);
-    unsigned char* at = b.buffer.data() + b.used;
+    unsigned char* at = b.buffer + b.used;
     b.used += size;
     return at;
   }
@@ -41,6 +42,24 @@ class SpillBuckets {
     return record;
   }
 
+  // The rest of the bytes at hand while reading, whole records, in place of next(); null
+  // after the last.
+  const unsigned char* next_block(std::size_t* size) {
+    if (read_at_ >= read_end_ && !next_chunk())
+      return nullptr;
+    const unsigned char* block = read_from_ + read_at_;
+    *size = read_end_ - read_at_;
+    read_at_ = read_end_;
+    return block;
+  }
+
+  // A bucket used as a queue, emptied before it fills: the bytes it holds (all it was given
+  // since it was last emptied, as long as it never spilled), and emptying it.
+  const unsigned char* held_bytes(std::size_t bucket) const { return buckets_[bucket].buffer; }
+  std::size_t held_size(std::size_t bucket) const { return buckets_[bucket].used; }
+  std::size_t room_left(std::size_t bucket) const { return buffer_size_ - buckets_[bucket].used; }
+  void empty_held(std::size_t bucket) { buckets_[bucket].used = 0; }
+
   // While shared, two threads may append to distinct buckets at once; a failure to write the
   // temporary file is then kept for finish_sharing, which reports it (as a failure outside a
   // shared stretch is reported at once).
@@ -53,11 +72,14 @@ class SpillBuckets {
     std::size_t size;
   };
   struct Bucket {
-    std::vector<unsigned char> buffer;
+    unsigned char* buffer = nullptr;
+    std::size_t capacity = 0;  // 0 until the buffer is taken
+    bool mapped = false;       // a large block, else from malloc
     std::size_t used = 0;
     std::vector<Chunk> chunks;
   };
   void make_room(Bucket& bucket);  // the buffer taken on first use, or written out when full
+  void give_back(Bucket& bucket);
   void flush(Bucket& bucket);
   bool next_chunk();
 
