@@ -17,10 +17,12 @@
 
 namespace {
 
-// Bytes a rank queues for each other rank before a round of exchange, together at most
-// about this much.
+// Bytes a rank queues for the other ranks before a round of exchange: an eighth of its part of
+// the budget, at most about this much together.
 constexpr std::size_t ROUND_BYTES = std::size_t{ 32 } << 20;
-constexpr std::size_t SMALLEST_QUEUE = std::size_t{ 1 } << 20;
+constexpr std::size_t SMALLEST_QUEUE = std::size_t{ 64 } << 10;
+// What a rank keeps in memory of what each rank sent it when no memory limit is known.
+constexpr std::size_t KEPT_WITHOUT_LIMIT = std::size_t{ 1 } << 30;
 
 const char* changed_input_name = "";
 
@@ -48,8 +50,9 @@ std::uint64_t total_samples() {
 // take the next piece of samples, and resumes where it stopped after the queues went out.
 class Producer {
  public:
-  Producer(const RankShare& share, SpillBuckets* queues, SpillBuckets* received)
-      : share_(share), queues_(queues), plan_(share.first_plan) {
+  Producer(const RankShare& share, SpillBuckets* queues, std::size_t queue_size,
+           SpillBuckets* received)
+      : share_(share), queues_(queues), queue_size_(queue_size), plan_(share.first_plan) {
     targets_.assign(static_cast<std::size_t>(share.ranks), queues);
     if (share.rank != 0)
       targets_[static_cast<std::size_t>(share.rank)] = received;
@@ -71,8 +74,7 @@ class Producer {
         sample_ = 0;
       }
       // A piece at a time, each small enough for any queue after a round.
-      const std::size_t piece =
-          std::max<std::size_t>(SMALLEST_QUEUE / 4 / largest_sorted_sample(), 1);
+      const std::size_t piece = std::max<std::size_t>(queue_size_ / 4 / largest_sorted_sample(), 1);
       while (sample_ < plan.samples) {
         if (!room_for(piece * largest_sorted_sample()))
           return false;
@@ -102,6 +104,7 @@ class Producer {
 
   const RankShare& share_;
   SpillBuckets* queues_;
+  std::size_t queue_size_;
   std::vector<SpillBuckets*> targets_;  // per rank: where its records go
   std::size_t plan_;
   bool resolved_ = false;
@@ -215,15 +218,22 @@ void fill_share(const RankShare& share, unsigned char* bytes, const char* input_
       report_input_changed();
   }
   const auto ranks = static_cast<std::size_t>(share.ranks);
-  const std::size_t queue_size = std::max(ROUND_BYTES / ranks, SMALLEST_QUEUE);
+  const std::size_t largest_queue = std::max(ROUND_BYTES / ranks, SMALLEST_QUEUE);
+  std::size_t queue_size = std::clamp<std::size_t>(
+      budget == 0 ? largest_queue : static_cast<std::size_t>(budget / 8 / ranks),
+      SMALLEST_QUEUE, largest_queue);
+  // Room for a few pieces of the widest samples: each a mark and a record of doubles.
+  const std::size_t widest_sample = 2 * sizeof(std::uint32_t) + sizeof(double) +
+                                    value_count * (sizeof(double) + 1);
+  queue_size = std::max(queue_size, 8 * widest_sample);
   // What this rank receives from each rank is kept in memory up to its part of half the
-  // budget (no limit known: a queue's worth), and in a temporary file beyond.
+  // budget, and in a temporary file beyond.
   const std::size_t kept = std::max<std::size_t>(
-      budget == 0 ? queue_size : static_cast<std::size_t>(budget / 2 / ranks), queue_size);
+      budget == 0 ? KEPT_WITHOUT_LIMIT : static_cast<std::size_t>(budget / 2 / ranks), queue_size);
   SpillBuckets queues(ranks, queue_size, scratch_directory);
   SpillBuckets received(ranks, kept, scratch_directory);
   start_window(bytes, share.share_start, share.share_end - share.share_start);
-  Producer producer(share, &queues, &received);
+  Producer producer(share, &queues, queue_size, &received);
   std::vector<unsigned char> from_first;
   for (;;) {
     const int done = producer.produce() ? 1 : 0;

@@ -31,8 +31,9 @@ RunOptions in_directory(const std::string& dir) {
 
 // mpirun, told that it may run as root (as test machines often do), to add nothing of its own
 // to what the ranks print, and to end the ranks of a failed job without waiting a second.
+// `environment`: NAME=value settings passed to every rank.
 RunResult run_mpi(int ranks, const Words& args, const std::string& dir,
-                  bool through_mpi_io = false) {
+                  const Words& environment = {}) {
   Words words = { "OMPI_ALLOW_RUN_AS_ROOT=1",
                   "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",
                   MPIRUN_BIN,
@@ -44,8 +45,8 @@ RunResult run_mpi(int ranks, const Words& args, const std::string& dir,
                   "-np",
                   std::to_string(ranks),
                   ZVBTRACK_MPI_BIN };
-  if (through_mpi_io)
-    words.insert(words.end() - 1, { "-x", "ZVBTRACK_MPI_IO=1" });
+  for (const std::string& setting : environment)
+    words.insert(words.end() - 1, { "-x", setting });
   words.insert(words.end(), args.begin(), args.end());
   return run_program("/usr/bin/env", words, in_directory(dir));
 }
@@ -227,14 +228,20 @@ TEST(Mpi, EveryShapeWritesZvbtracksBytesForEveryRankCount) {
     ASSERT_EQ(reference.status, 0) << reference.err;
     std::string expected = file_bytes(dir.file("ref.zvb"));
     expected.replace(4, 4, 4, '\0');
-    // Each rank count with the shares mapped from the file, and one through MPI-IO.
-    const std::pair<int, bool> runs[] = {
-      { 1, false }, { 2, false }, { 3, false }, { 5, false }, { 3, true }
-    };
-    for (const auto& [ranks, through_mpi_io] : runs) {
-      SCOPED_TRACE(std::to_string(ranks) + (through_mpi_io ? " ranks, MPI-IO" : " ranks"));
+    // Each rank count with the shares mapped from the file; one through MPI-IO; and one with
+    // a budget so small that the records travel in many rounds and what a rank receives
+    // goes through its temporary file.
+    const std::pair<int, Words> runs[] = { { 1, {} },
+                                           { 2, {} },
+                                           { 3, {} },
+                                           { 5, {} },
+                                           { 3, { "ZVBTRACK_MPI_IO=1" } },
+                                           { 3, { "ZVBTRACK_MEMORY=4K" } } };
+    for (const auto& [ranks, environment] : runs) {
+      SCOPED_TRACE(std::to_string(ranks) + " ranks " +
+                   (environment.empty() ? std::string() : environment[0]));
       args[1] = "out.zvb";
-      const RunResult run = run_mpi(ranks, args, dir.path(), through_mpi_io);
+      const RunResult run = run_mpi(ranks, args, dir.path(), environment);
       EXPECT_EQ(run.status, 0);
       EXPECT_EQ(run.err, "");
       EXPECT_TRUE(
