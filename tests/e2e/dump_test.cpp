@@ -917,6 +917,7 @@ TEST(ManPages, RenderWithoutWarnings) {
   const Page pages[] = {
     { "zvbtrack.1", "turn a ZVB file of time steps into one trajectory per object" },
     { "zvbdump.1", "show a ZVB file as a tree, or its arrays as CSV" },
+    { "zvbtrack-mpi.1", "zvbtrack's transposition shared among MPI ranks" },
   };
   for (const Page& page : pages) {
     SCOPED_TRACE(page.file);
@@ -979,6 +980,16 @@ TEST(ManPages, ListEveryMessage) {
         "Error: Invalid range \"%s\": give name=low..high with two numbers, as the last step\n",
         "Error: Trajectory group at offset %s in \"%s\" has the columns %s, not %s as the first: "
         "select one kind with -p\n" } },
+    // Its own lines; the rest are zvbtrack's, which its page refers to.
+    { "zvbtrack-mpi.1",
+      "zvbtrack-mpi",
+      {},
+      { "Error: %s cannot append (-a): write a new file with -o outfile\n",
+        "Error: %s writes a named file (-o outfile), not standard output\n",
+        "Error: %s reads a named file that every rank can open, not standard input\n",
+        "Error: \"%s\" is not a regular file: every rank of %s reads the input itself\n",
+        "Reading inputfile: \"%s\"\n", "%s: Calculating...\n", "%s: %d %s\n",
+        "%s: Writing output\n" } },
   };
   for (const PageMessages& page : pages) {
     SCOPED_TRACE(page.page);
