@@ -310,6 +310,9 @@ std::uint64_t window_of(std::uint64_t at) {
 }
 
 void find_place_windows() {
+  // A record's tag is its place with SPANS_WINDOWS, never the loop value's tag.
+  if (laid_out.containers.size() >= (LOOP_VALUE_TAG & ~SPANS_WINDOWS))
+    error_exit("Not enough memory\n");
   place_windows.resize(laid_out.containers.size());
   for (std::size_t c = 0; c < laid_out.containers.size(); c++) {
     const Container& place = laid_out.containers[c];
@@ -419,7 +422,8 @@ void sort_samples(SpillBuckets* const* targets, std::size_t begin, std::size_t e
         std::memcpy(mark + sizeof LOOP_VALUE_TAG + sizeof loop, keepings.data(), arrays);
       }
       unsigned char* record = bucket.append(w, record_size);
-      std::memcpy(record, &place_number, sizeof place_number);
+      const std::uint32_t tag = place_number | (windows & SPANS_WINDOWS);
+      std::memcpy(record, &tag, sizeof tag);
       for (std::uint32_t i = 0; i < arrays; i++) {
         double value;
         std::memcpy(&value, entry_values(i) + k * sizeof(double), sizeof value);
@@ -435,6 +439,8 @@ std::uint64_t window_start = 0;
 std::uint64_t window_end = 0;
 std::vector<double> record_values;
 std::vector<unsigned char> record_keepings;
+std::size_t record_values_size = 0;  // bytes of a record's values
+bool records_all_float = false;       // every value kept as a float (the common case)
 
 void start_window(unsigned char* window, std::uint64_t start, std::uint64_t length) {
   put_headers(window, start, length, true);
@@ -448,6 +454,8 @@ void start_window(unsigned char* window, std::uint64_t start, std::uint64_t leng
   placements.clear();
   record_values.assign(entry_count, 0.0);
   record_keepings.assign(entry_count - 1, KEEP_DOUBLE);
+  record_values_size = (entry_count - 1) * sizeof(double);
+  records_all_float = false;
 }
 
 // The samples of places that lie wholly inside the window are staged and written place by
@@ -470,20 +478,31 @@ void fill_from_records(const unsigned char* bytes, std::size_t size) {
       std::memcpy(&values[arrays], at, sizeof(double));
       std::memcpy(record_keepings.data(), at + sizeof(double), arrays);
       at += sizeof(double) + arrays;
+      record_values_size = 0;
+      records_all_float = true;
+      for (std::uint32_t i = 0; i < arrays; i++) {
+        record_values_size += kept_size(kept[i]);
+        records_all_float = records_all_float && kept[i] == KEEP_FLOAT;
+      }
       continue;
     }
-    if (place_number >= laid_out.containers.size())
+    const bool spans = (place_number & SPANS_WINDOWS) != 0;
+    place_number &= ~SPANS_WINDOWS;
+    if (place_number >= laid_out.containers.size() || at + record_values_size > end)
       report_input_changed();
-    std::size_t record_size = 0;
-    for (std::uint32_t i = 0; i < arrays; i++)
-      record_size += kept_size(kept[i]);
-    if (at + record_size > end)
-      report_input_changed();
-    for (std::uint32_t i = 0; i < arrays; i++) {
-      values[i] = kept_value(at, kept[i]);
-      at += kept_size(kept[i]);
+    if (records_all_float) {
+      for (std::uint32_t i = 0; i < arrays; i++, at += sizeof(float)) {
+        float narrow;
+        std::memcpy(&narrow, at, sizeof narrow);
+        values[i] = narrow;
+      }
+    } else {
+      for (std::uint32_t i = 0; i < arrays; i++) {
+        values[i] = kept_value(at, kept[i]);
+        at += kept_size(kept[i]);
+      }
     }
-    if ((place_windows[place_number] & SPANS_WINDOWS) == 0) {
+    if (!spans) {
       if (placements.size() == staging_capacity)
         write_staged();
       const std::size_t staged = placements.size();

@@ -42,6 +42,9 @@ RunResult run_mpi(int ranks, const Words& args, const std::string& dir,
                   "odls_base_sigkill_timeout",
                   "0",
                   "--oversubscribe",
+                  "--mca",
+                  "pml",
+                  "ob1",  // one machine: no probing for network fabrics at start
                   "-np",
                   std::to_string(ranks),
                   ZVBTRACK_MPI_BIN };
