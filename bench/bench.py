@@ -17,8 +17,10 @@ each N in the same interleaved run, checks that its output is zvbtrack's, and pr
 time, CPU time of all ranks, and its ratio to zvbtrack's wall time (as root, mpirun is given
 --allow-run-as-root).
 
-With --settle SECONDS every measured command starts with its output file removed and the
-machine left idle that long. On a virtual machine that gives freed memory back to its host,
+With --settle SECONDS every measured command starts with its output file removed, what the
+commands before it wrote flushed to the disk (sync), and the machine left idle that long.
+Without it each command finds the page cache as the one before left it: the commands that
+run later meet the write-back of up to three outputs. On a virtual machine that gives freed memory back to its host,
 memory freed shortly before a command is cheap to take again and memory freed long before is
 not; without settling, zvbtrack (whose output is cut to nothing as it starts) finds its pages
 warm and a command that runs later does not. Settling puts every command in the same state.
@@ -177,6 +179,7 @@ def main():
                 for path in paths:
                     if os.path.exists(path):
                         os.remove(path)
+                os.sync()  # no command finds another's output still being written back
                 time.sleep(args.settle)
 
         for _ in range(args.reps):
