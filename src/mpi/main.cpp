@@ -221,6 +221,34 @@ struct ShareBytes {
   std::size_t mapping_length;
 };
 
+// Counts this rank's run of the groups and merges every rank's counts, in rank order (the
+// walk's order): each rank's trajectories, in the order first met, with their samples.
+void count_shared() {
+  const auto [first_plan, end_plan] = plans_of(rank, ranks);
+  std::vector<CountedTrack> own;
+  begin_own_work();  // a group that changed under one rank is that rank's failure
+  count_plans(first_plan, end_plan, &own);
+  MPI_Datatype track_type;
+  MPI_Type_contiguous(sizeof(CountedTrack), MPI_BYTE, &track_type);
+  MPI_Type_commit(&track_type);
+  const auto ranks_count = static_cast<std::size_t>(ranks);
+  std::vector<int> counts(ranks_count), starts(ranks_count);
+  int own_count = static_cast<int>(own.size());
+  MPI_Allgather(&own_count, 1, MPI_INT, counts.data(), 1, MPI_INT, MPI_COMM_WORLD);
+  std::size_t total = 0;
+  for (std::size_t r = 0; r < ranks_count; r++) {
+    starts[r] = static_cast<int>(total);
+    total += static_cast<std::size_t>(counts[r]);
+  }
+  std::vector<CountedTrack> all(total);
+  MPI_Allgatherv(own.data(), own_count, track_type, all.data(), counts.data(), starts.data(),
+                 track_type, MPI_COMM_WORLD);
+  MPI_Type_free(&track_type);
+  own = std::vector<CountedTrack>();
+  ranks_agree = true;  // every rank has every count: what follows is the same on every rank
+  merge_counts(all.data(), all.size());
+}
+
 // The ranks that share this rank's node, and its memory.
 std::uint64_t ranks_on_node() {
   MPI_Comm node;
@@ -382,9 +410,14 @@ int main(int argc, char** argv) {
   const std::uint64_t node_budget = memory_budget();
   // Memory budget 0: the layout takes no windows; each rank holds its share of the output.
   const LayoutSettings settings{ reader.file_name, 0, scratch.c_str() };
-  // Every request is laid out: places whose arrays meet a child of a requested name are built
-  // as output nodes while counting, alike on every rank.
-  count_output(&input_file.root, settings);
+  // Each rank counts its own run of the groups and the counts are merged in rank order, when
+  // the groups' plans allow it; else every rank counts the whole input in walk order, and
+  // places whose arrays meet a child of a requested name are built as output nodes while
+  // counting, alike on every rank.
+  if (ranks > 1 && plan_all_groups(&input_file.root, settings))
+    count_shared();
+  else
+    count_output(&input_file.root, settings);
   lay_out_output(nullptr);  // every place's position, for the shares' values
 
   const RankShare share = share_of(rank, ranks, agreed_alignment());

@@ -177,30 +177,34 @@ std::uint64_t share_start_of(int rank, int ranks, std::uint64_t alignment) {
   return std::min(size, in_file < sizeof(FileHeader) ? 0 : in_file - sizeof(FileHeader));
 }
 
-RankShare share_of(int rank, int ranks, std::uint64_t alignment) {
-  RankShare share{ rank,
-                   ranks,
-                   alignment,
-                   0,
-                   0,
-                   share_start_of(rank, ranks, alignment),
-                   share_start_of(rank + 1, ranks, alignment) };
+std::pair<std::size_t, std::size_t> plans_of(int rank, int ranks) {
   // A group goes to the rank in whose part of all samples its first sample falls.
   const unsigned __int128 total = total_samples();
   std::uint64_t before = 0;
-  share.first_plan = laid_out.plans.size();
-  share.end_plan = laid_out.plans.size();
+  std::size_t first = laid_out.plans.size();
+  std::size_t end = laid_out.plans.size();
   for (std::size_t p = 0; p < laid_out.plans.size(); p++) {
     const auto owner = static_cast<int>(before * static_cast<unsigned __int128>(ranks) / total);
-    if (owner >= rank && share.first_plan == laid_out.plans.size())
-      share.first_plan = p;
+    if (owner >= rank && first == laid_out.plans.size())
+      first = p;
     if (owner > rank) {
-      share.end_plan = p;
+      end = p;
       break;
     }
     before += laid_out.plans[p].samples;
   }
-  return share;
+  return { first, end };
+}
+
+RankShare share_of(int rank, int ranks, std::uint64_t alignment) {
+  const auto [first_plan, end_plan] = plans_of(rank, ranks);
+  return RankShare{ rank,
+                    ranks,
+                    alignment,
+                    first_plan,
+                    end_plan,
+                    share_start_of(rank, ranks, alignment),
+                    share_start_of(rank + 1, ranks, alignment) };
 }
 
 void fill_share(const RankShare& share, unsigned char* bytes, const char* input_name,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 // What one rank does: the groups it transposes (plans [first_plan, end_plan) of the layout)
 // and the output bytes it writes ([share_start, share_end) of the elements after the file
@@ -23,6 +24,9 @@ struct RankShare {
 // split by their samples, output bytes in about equal parts, each but the first beginning at
 // a multiple of `alignment` in the file (so that no page of the file is written by two ranks).
 RankShare share_of(int rank, int ranks, std::uint64_t alignment);
+
+// The plans of the groups `rank` transposes, [first, end): the groups split by their samples.
+std::pair<std::size_t, std::size_t> plans_of(int rank, int ranks);
 
 // Where the share of output bytes of `rank` begins; share_start of rank `ranks` is the end.
 std::uint64_t share_start_of(int rank, int ranks, std::uint64_t alignment);

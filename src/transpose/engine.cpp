@@ -546,6 +546,67 @@ void count_groups(DataNode* root) {
   }
 }
 
+// What every count does first: the request planned, nothing found yet. False for a request
+// without entries.
+bool start_count(const LayoutSettings& settings) {
+  laid_out.settings = settings;
+  node_paths.clear();
+  path_trie.clear();
+  forget_everything();
+  init_root(&node_holder);
+  if (value_count == 0)
+    return false;
+  plan_request();
+  largest_share = *std::max_element(laid_out.array_shares.begin(), laid_out.array_shares.end());
+  begin_sources();
+  return true;
+}
+
+// And last: where each trajectory begins, the output's size, its windows.
+void finish_count() {
+  name_fields();
+  laid_out.output_size = assign_starts();
+  plan_windows();
+  if (laid_out.window_count > 1)
+    lay_out_output(nullptr);  // the windows' buckets need the places' positions
+}
+
+// Planning the groups for counts made elsewhere: true until a group is met that only a
+// count in walk order can lay out.
+bool counted_elsewhere = false;
+std::uint64_t samples_planned = 0;
+
+// The count's visit without the identifiers: its plan, and the failures count_group meets,
+// in its order. A group with copies, and one after which some trajectory could have reached
+// the size limit, end the planning: the count will be made in walk order.
+int plan_group(DataNode* group, std::uint32_t) {
+  if (!counted_elsewhere)
+    return 0;
+  if (!resolve_group(group, false)) {
+    show_walk_progress(group, false);
+    return 0;
+  }
+  const std::uint32_t samples = sources.samples;
+  if ((samples_planned + samples) * largest_share > MAX_VALUES) {
+    counted_elsewhere = false;
+    return 0;
+  }
+  samples_planned += samples;
+  for (const DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
+    if ((enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name)) {
+      counted_elsewhere = false;
+      return 0;
+    }
+  }
+  laid_out.plans.push_back(GroupPlan{ group, samples, false });
+  if (sources.id_array != nullptr && sources.id_count < samples)
+    error_exit("ID array shorter than data arrays\n");
+  if (sources.longest > samples)
+    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
+  show_walk_progress(group, true);
+  return 0;
+}
+
 }  // namespace
 
 bool is_node_place(std::uint32_t place_number) {
@@ -576,28 +637,83 @@ void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_
 }
 
 bool count_output(DataNode* root, const LayoutSettings& settings) {
-  laid_out.settings = settings;
-  node_paths.clear();
-  path_trie.clear();
-  forget_everything();
-  init_root(&node_holder);
-  if (value_count == 0)
+  if (!start_count(settings))
     return false;
-  plan_request();
-  largest_share = *std::max_element(laid_out.array_shares.begin(), laid_out.array_shares.end());
-  begin_sources();
   count_groups(root);
   if (mark_node_paths()) {
     forget_everything();
     plan_request();
     count_groups(root);
   }
-  name_fields();
-  laid_out.output_size = assign_starts();
-  plan_windows();
-  if (laid_out.window_count > 1)
-    lay_out_output(nullptr);  // the windows' buckets need the places' positions
+  finish_count();
   return true;
+}
+
+bool plan_all_groups(DataNode* root, const LayoutSettings& settings) {
+  if (!start_count(settings))
+    return false;
+  laid_out.sample_log =
+      std::make_unique<SpillBuckets>(1, SAMPLE_LOG_BUFFER, laid_out.settings.scratch_directory);
+  counted_elsewhere = true;
+  samples_planned = 0;
+  // A requested array named "" meets the end marker of every trajectory group.
+  for (const char* name : laid_out.array_names)
+    counted_elsewhere = counted_elsewhere && name[0] != '\0';
+  if (counted_elsewhere) {
+    start_walk_progress("counting", root);
+    walk_groups(root, plan_group, 0);
+    end_progress();
+  }
+  return counted_elsewhere;
+}
+
+void count_plans(std::size_t first_plan, std::size_t end_plan, std::vector<CountedTrack>* counted) {
+  IdIndex own_index;
+  counted->clear();
+  for (std::size_t p = first_plan; p < end_plan; p++) {
+    const GroupPlan& plan = laid_out.plans[p];
+    DataNode* group = const_cast<DataNode*>(plan.group);
+    if (!resolve_group(group, false) || !plan_matches_sources(plan))
+      report_error(error_table, ERR_INPUT_CHANGED, laid_out.settings.input_name);
+    hash_samples(plan.samples);
+    for (std::uint32_t k = 0; k < plan.samples; k++) {
+      if (k + PREFETCH_DISTANCE < plan.samples)
+        own_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+      bool added = false;
+      IdIndex::Slot* slot = own_index.find_or_add(
+          sample_keys[k], sample_hashes[k], static_cast<std::uint32_t>(counted->size()), &added);
+      if (added)
+        counted->push_back(CountedTrack{ sample_keys[k], id_of_sample(k), 0 });
+      slot->samples++;
+    }
+    for (DataNode* child = group->first_child; child != nullptr; child = child->next)
+      release_data(child);
+  }
+  for (const IdIndex::Slot& slot : own_index) {
+    if (slot.number != NO_TRAJECTORY)
+      (*counted)[slot.number].samples = slot.samples;
+  }
+}
+
+void merge_counts(const CountedTrack* counted, std::size_t count) {
+  for (std::size_t t = 0; t < count; t++) {
+    bool added = false;
+    IdIndex::Slot* slot =
+        id_index.find_or_add(counted[t].key, IdIndex::hash_of(counted[t].key),
+                             static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
+    if (added) {
+      const std::uint32_t root = new_container(NO_CONTAINER);
+      laid_out.tracks.push_back(Track{ counted[t].id, 0, root, NO_CONTAINER });
+    }
+    slot->samples += static_cast<std::uint32_t>(counted[t].samples);
+  }
+  for (IdIndex::Slot& slot : id_index) {
+    if (slot.number == NO_TRAJECTORY)
+      continue;
+    slot.number = laid_out.tracks[slot.number].container;
+    laid_out.containers[slot.number].samples = slot.samples;
+  }
+  finish_count();
 }
 
 std::uint64_t output_trajectory_count() {

@@ -141,6 +141,26 @@ bool find_sample_places(const GroupPlan& plan, std::uint32_t* places);
 // the log ends early.
 bool skip_sample_places(const GroupPlan& plan);
 
+// For programs that count the groups in parts (one run of groups per process) and merge the
+// counts in walk order:
+//
+// The first walk without the identifiers: every group's plan, and the failures a count meets
+// that do not depend on identifiers, in its order. False when the groups must be counted in
+// walk order (count_output): some group has copies of enclosing groups, a requested name
+// meets the end marker, or some trajectory could reach the size limit.
+bool plan_all_groups(DataNode* root, const LayoutSettings& settings);
+// The trajectories first met in plans [first_plan, end_plan), in the order first met, with
+// their samples there. Does not return when a group no longer holds what was planned.
+struct CountedTrack {
+  std::uint64_t key;  // IdIndex::key_of the identifier
+  double id;          // as first met
+  std::uint64_t samples;
+};
+void count_plans(std::size_t first_plan, std::size_t end_plan, std::vector<CountedTrack>* counted);
+// The counts of every part, in walk order, made the count: trajectories in the order first
+// met, the places, the layout (as count_output leaves them).
+void merge_counts(const CountedTrack* counted, std::size_t count);
+
 // For programs that fill windows of the output from samples sorted to them elsewhere (one
 // window per process): the samples of each group are sorted into records in the buckets of
 // the windows their places meet, the buckets travel, and each window is filled from the

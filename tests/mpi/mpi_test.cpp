@@ -108,6 +108,19 @@ std::vector<Case> shapes() {
   cases.push_back({ "Flat",
                     generated({ "-T", "30", "-N", "50", "-c", "0.1" }),
                     { "in.zvb", "time", "x", "y", "z" } });
+  // An array named "" in a step the end of the file cuts before its end marker: requested,
+  // its values go to each trajectory group's end marker, so the groups are counted in walk
+  // order, not in parts.
+  cases.push_back({ "EmptyNameMeetsTheEndMarker",
+                    [](const std::string& path) {
+                      ZvbBuilder b;
+                      b.file_header();
+                      for (int t = 0; t < 6; t++)
+                        step(b, t, { t + 0.5, t + 1.5 }, { t % 3 + 1.0, 9 });
+                      b.group_f64("time", 6).array_f64("x", { 3, 4 }).array_f64("", { 5, 6 });
+                      write_built(path, b);
+                    },
+                    { "in.zvb", "time", "x", "" } });
   cases.push_back({ "StepsInValuedGroups",
                     generated({ "-n", "-T", "25", "-N", "40", "-f" }),
                     { "in.zvb", "time", "z", "x" } });
