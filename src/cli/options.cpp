@@ -173,3 +173,14 @@ void print_help(const OptionEntry* table, int form, TextWriter writer) {
     print_long_help(table, writer);
   std::exit(0);
 }
+
+void take_command_line(int* argc, char*** argv) {
+  if (parse_options(argc, argv, option_table) != 0)
+    write_stderr("\n");  // an empty line after the warnings
+  if (*argc < 3)
+    opt_short_help++;
+  if (opt_long_help != 0)
+    print_banner(banner, write_stderr);
+  if (opt_long_help != 0 || opt_short_help != 0)
+    print_help(option_table, opt_long_help, write_stderr);
+}

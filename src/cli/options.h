@@ -48,6 +48,11 @@ int parse_options(int* argc, char*** argv, const OptionEntry* table);
 // Writes `text` and a line end through `writer`.
 void print_banner(const char* text, TextWriter writer);
 
+// The command line of zvbtrack and its MPI twin: parse_options over option_table (an empty
+// line after its warnings), then the help asked for, or the short help when fewer than three
+// operands remain, which ends the process. Leaves *argc and *argv at the operands.
+void take_command_line(int* argc, char*** argv);
+
 // Writes `text` unchanged to standard error; returns the stream write's result.
 int write_stderr(const char* text);
 

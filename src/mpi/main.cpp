@@ -377,14 +377,7 @@ int main(int argc, char** argv) {
   set_failure_cleanup(on_failure);
   std::set_new_handler(out_of_memory);
 
-  if (parse_options(&argc, &argv, option_table) != 0)
-    write_stderr("\n");  // an empty line after the warnings
-  if (argc < 3)
-    opt_short_help++;
-  if (opt_long_help != 0)
-    print_banner(banner, write_stderr);
-  if (opt_long_help != 0 || opt_short_help != 0)
-    print_help(option_table, opt_long_help, write_stderr);
+  take_command_line(&argc, &argv);
 
   const char* input_name = argv[0];
   refuse_unsupported(input_name);

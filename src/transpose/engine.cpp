@@ -107,15 +107,19 @@ std::uint32_t copy_place(std::uint32_t place, std::uint32_t content, std::uint64
   return copy;
 }
 
-// The enclosing groups of `group` copied below each trajectory, innermost first: all but
-// those without a value of their own (bit 0x10 of the type word) and those named like the
-// loop variable.
+// Whether an enclosing group is copied below each trajectory: all but those without a value
+// of their own (bit 0x10 of the type word) and those named like the loop variable.
+bool is_copied(const DataNode* enclosing) {
+  return (enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name);
+}
+
+// The enclosing groups of `group` copied below each trajectory, innermost first.
 void enclosing_chain(DataNode* group, std::vector<std::uint32_t>* chain,
                      std::vector<DataNode*>* groups) {
   chain->clear();
   groups->clear();
   for (DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
-    if ((enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name)) {
+    if (is_copied(enclosing)) {
       chain->push_back(intern_content(enclosing));
       groups->push_back(enclosing);
     }
@@ -593,7 +597,7 @@ int plan_group(DataNode* group, std::uint32_t) {
   }
   samples_planned += samples;
   for (const DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
-    if ((enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name)) {
+    if (is_copied(enclosing)) {
       counted_elsewhere = false;
       return 0;
     }
