@@ -479,7 +479,8 @@ std::uint64_t assign_starts() {
   return at;
 }
 // Marks the paths of places that take samples and have a child of a requested name besides
-// their arrays. Returns true when there is one.
+// their arrays, and of places with a copy that closes their level. Returns true when there is
+// one.
 bool mark_node_paths() {
   bool empty_name = false;
   for (const char* name : laid_out.array_names)
@@ -491,7 +492,15 @@ bool mark_node_paths() {
       named_like_array[c] = named_like_array[c] || name_equals(laid_out.contents[c].name, name);
     any_named = any_named || named_like_array[c];
   }
-  if (!empty_name && !any_named)
+  // A copy whose type word carries the end-of-group flag closes the level it stands in:
+  // the tree writes nothing of that level after it, not even the level's own end marker.
+  std::vector<bool> closes_level(laid_out.contents.size());
+  bool any_closing = false;
+  for (std::size_t c = 0; c < laid_out.contents.size(); c++) {
+    closes_level[c] = (laid_out.contents[c].type & FLAG_END_GROUP) != 0;
+    any_closing = any_closing || closes_level[c];
+  }
+  if (!empty_name && !any_named && !any_closing)
     return false;
   bool marked = false;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pending;  // place, its path
@@ -506,7 +515,7 @@ bool mark_node_paths() {
            sub = laid_out.containers[sub].next_sub) {
         const std::uint32_t content = laid_out.containers[sub].content;
         pending.emplace_back(sub, path_below(path, content));
-        meets = meets || (place.samples != 0 && named_like_array[content]);
+        meets = meets || (place.samples != 0 && named_like_array[content]) || closes_level[content];
       }
       if (meets) {
         if (node_paths.size() <= path)
@@ -643,12 +652,15 @@ void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_
 bool count_output(DataNode* root, const LayoutSettings& settings) {
   if (!start_count(settings))
     return false;
+  keep_group_values(true);
   count_groups(root);
   if (mark_node_paths()) {
     forget_everything();
     plan_request();
+    put_back_group_values();
     count_groups(root);
   }
+  keep_group_values(false);
   finish_count();
   return true;
 }

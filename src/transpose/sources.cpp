@@ -2,6 +2,7 @@
 // identifiers of its samples.
 #include "transpose/sources.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "base/progress.h"
@@ -34,6 +35,51 @@ static bool is_numeric(std::uint32_t type) {
   }
 }
 
+// A group's value as it was before resolving converted it.
+struct KeptValue {
+  DataNode* group;
+  std::uint32_t type;
+  std::vector<unsigned char> bytes;
+};
+static bool keeping_values = false;
+static std::vector<KeptValue> kept_values;
+
+void keep_group_values(bool keep) {
+  keeping_values = keep;
+  if (!keep)
+    kept_values = std::vector<KeptValue>();
+}
+
+// Before `node` is converted: a group whose value is not made of doubles yet is remembered.
+static void keep_value_of(DataNode* node) {
+  if (!keeping_values || node == nullptr || (node->type & FLAG_GROUP) == 0 ||
+      (node->type & TYPE_MASK) == TYPE_DOUBLE || !is_numeric(node->type))
+    return;
+  const unsigned char* data = node->data;
+  kept_values.push_back(
+      KeptValue{ node, node->type,
+                 std::vector<unsigned char>(data, data == nullptr ? data : data + node->size) });
+}
+
+void put_back_group_values() {
+  // Newest first: a group converted twice gets its first value back.
+  for (auto kept = kept_values.rbegin(); kept != kept_values.rend(); ++kept) {
+    DataNode* group = kept->group;
+    unsigned char* data = nullptr;
+    if (!kept->bytes.empty()) {
+      data = static_cast<unsigned char*>(std::malloc(kept->bytes.size()));
+      if (data == nullptr)
+        report_error(error_table, ERR_MEMORY);
+      std::memcpy(data, kept->bytes.data(), kept->bytes.size());
+    }
+    std::free(group->data);
+    group->data = data;
+    group->type = kept->type;
+    group->size = static_cast<std::uint32_t>(kept->bytes.size());
+  }
+  kept_values.clear();
+}
+
 // The getter of entry `i` at sample 0: the node in scope, brought in and converted to doubles
 // (or, when `load` is false and its data are on file, checked as loading and converting would
 // check them), of the entry's shape, with at least one value. The getters fail at the first
@@ -46,6 +92,7 @@ static bool resolve_entry(std::uint32_t i, bool load) {
   std::uint32_t count;
   if (load || node->data != nullptr || node->source == nullptr) {
     load_data(node);
+    keep_value_of(node);
     if (convert_to_double(node) != 0)
       return false;
     count = node->size / sizeof(double);
@@ -68,6 +115,8 @@ static bool resolve_entry(std::uint32_t i, bool load) {
 
 bool resolve_group(DataNode* group, bool load) {
   current_group = group;
+  if (keeping_values)
+    keep_value_of(search_scope(id_array_name != nullptr ? id_array_name : "ID", group));
   DataNode* id_array = find_id_array(group);
   if (id_array == nullptr && id_array_name != nullptr)
     return false;

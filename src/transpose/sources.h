@@ -35,6 +35,12 @@ void begin_sources();
 // would check them). Returns false when the group is skipped.
 bool resolve_group(DataNode* group, bool load);
 
+// While kept, the groups whose values resolving converts to doubles are remembered as they
+// were; put_back_group_values restores them, so that a second count meets the input as the
+// first did (a group's value is part of what its copies hold). Forgotten when not kept.
+void keep_group_values(bool keep);
+void put_back_group_values();
+
 // Starts the progress of a walk over the groups below `root`; then counts the visit of
 // `group` in it (its top-level element, and the requested data it read when `resolved`).
 void start_walk_progress(const char* phase, const DataNode* root);

@@ -1,0 +1,31 @@
+// Random inputs over every axis of the format, with a command line to transpose each: the
+// material of the comparison of every way of transposing against the reference build. The
+// same seed gives the same input on every machine.
+#ifndef ZVBTRACK_TESTS_SUPPORT_RANDOM_INPUT_H_
+#define ZVBTRACK_TESTS_SUPPORT_RANDOM_INPUT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/zvb_builder.h"
+
+struct RandomInput {
+  // The file: bytes[0, hole_at), then hole_size zero bytes (a hole that takes no disk space:
+  // an unrequested array large enough for the other arrays to stay on file), then the rest.
+  Bytes bytes;
+  std::size_t hole_at = 0;
+  std::uint64_t hole_size = 0;
+  std::vector<std::string> options;   // before the input's name
+  std::vector<std::string> operands;  // after it: the loop variable, then the arrays
+};
+
+RandomInput random_input(std::uint64_t seed);
+
+// Writes the input's file at `path`.
+void write_random_input(const std::string& path, const RandomInput& input);
+
+// The command line after the program's name, with `input_name` in the input's place.
+std::vector<std::string> random_input_args(const RandomInput& input, const std::string& input_name);
+
+#endif  // ZVBTRACK_TESTS_SUPPORT_RANDOM_INPUT_H_
