@@ -88,16 +88,7 @@ int main(int argc, char** argv) {
   else
     walk_groups(&input_file.root, transpose_group, 0);
   close_input(&reader);
-  // A mistyped name gives an empty output: say so, since the run itself went well.
-  if ((laid_out ? output_trajectory_count() : trajectories.size()) == 0) {
-    std::string arrays;
-    for (std::uint32_t i = 0; i < array_count; i++)
-      arrays += std::string(i == 0 ? "\"" : ", \"") + value_names[i] + "\"";
-    warning(
-        "The output holds no trajectory: no group has the loop variable \"%s\" and the "
-        "arrays %s in its scope",
-        loop_var_name, arrays.c_str());
-  }
+  warn_if_no_trajectory(laid_out ? output_trajectory_count() : trajectories.size(), array_count);
 
   if (opt_verbose != 0)
     std::fprintf(stderr, "%s: Writing output\n", input_name);

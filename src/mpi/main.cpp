@@ -421,6 +421,8 @@ int main(int argc, char** argv) {
   wait_for_every_rank();
   ranks_agree = true;  // every rank has left the exchange's last collective call
   close_input(&reader);
+  if (rank == 0)
+    warn_if_no_trajectory(output_trajectory_count(), array_count);
 
   if (verbose)
     std::fprintf(stderr, "%s: Writing output\n", input_name);

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/report.h"
@@ -81,6 +82,18 @@ void fill_request(char** array_names, std::uint32_t array_count) {
   value_names[array_count] = loop_var_name;
   value_getters[array_count] = get_loop_value;
   value_count = array_count + 1;
+}
+
+void warn_if_no_trajectory(std::uint64_t trajectory_count, std::uint32_t array_count) {
+  if (trajectory_count != 0)
+    return;
+  std::string arrays;
+  for (std::uint32_t i = 0; i < array_count; i++)
+    arrays += std::string(i == 0 ? "\"" : ", \"") + value_names[i] + "\"";
+  warning(
+      "The output holds no trajectory: no group has the loop variable \"%s\" and the "
+      "arrays %s in its scope",
+      loop_var_name, arrays.c_str());
 }
 
 DataNode* find_id_array(DataNode* group) {

@@ -27,6 +27,11 @@ int get_loop_value(const char* name, int k, double* out);
 // when a list cannot be had.
 void fill_request(char** array_names, std::uint32_t array_count);
 
+// A mistyped name gives an empty output: with no trajectory (`trajectory_count` 0) a warning
+// names the loop variable and the first `array_count` requested arrays, since the run itself
+// went well.
+void warn_if_no_trajectory(std::uint64_t trajectory_count, std::uint32_t array_count);
+
 // The ID array in scope of `group` (named by id_array_name, else "ID"), converted to doubles;
 // null when there is none, or it is not numeric or not an array. With -s such a group is
 // skipped; without, its samples are numbered. An empty ID array counts as present.
