@@ -120,7 +120,8 @@ void release_mapped_range(int descriptor, std::int64_t offset, unsigned char* by
   (void)sync_file_range(descriptor, static_cast<off_t>(offset), static_cast<off_t>(length),
                         SYNC_FILE_RANGE_WRITE);
   const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(bytes) + page - 1) & ~(page - 1);
+  // The page that holds the first byte may hold bytes before them too, done already.
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(bytes) & ~(page - 1);
   const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(bytes) + length) & ~(page - 1);
   if (last > first)
     madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);

@@ -53,8 +53,9 @@ unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length)
 void unmap_file(unsigned char* mapping, std::size_t length);
 
 // Done with `length` bytes at `bytes` inside a shared mapping of the file open on `descriptor`
-// from its byte `offset`: their writing back starts now, and the whole pages among them leave
-// the process's memory (the file keeps them).
+// from its byte `offset`, and with every byte of the mapping before them: their writing back
+// starts now, and the pages that hold them leave the process's memory (the file keeps them),
+// all but a last page that bytes after them share.
 void release_mapped_range(int descriptor, std::int64_t offset, unsigned char* bytes,
                           std::size_t length);
 std::int64_t map_granularity();

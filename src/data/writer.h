@@ -53,8 +53,8 @@ void write_file(DataWriter* writer, DataFile* data_file);
 // written, and writing meets and reports whatever kept the file from growing.
 unsigned char* map_output(DataWriter* writer, std::uint64_t size);
 
-// Done with the part [start, start + length) of the elements laid out in map_output's room:
-// it goes to the file now and leaves the process's memory.
+// Done with the part [start, start + length) of the elements laid out in map_output's room,
+// and with everything before it: it goes to the file now and leaves the process's memory.
 void release_output_part(DataWriter* writer, std::uint64_t start, std::uint64_t length);
 
 // Writes a file whose elements are already laid out as bytes: the stamped header (not when

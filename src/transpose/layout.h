@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/report.h"
 #include "data/tree.h"
 #include "transpose/engine.h"
 #include "transpose/spill.h"
@@ -108,9 +109,10 @@ inline std::uint64_t value_position(const Container& container, std::uint32_t j,
                            place.occurrence);
 }
 
-// Orders keys (place << 32 | anything) by place, keeping their order within a place (a
-// radix sort over the place bits, through `scratch`).
-void sort_by_place(std::vector<std::uint64_t>* keys, std::vector<std::uint64_t>* scratch);
+// The input no longer holds what the first walk found in it.
+[[noreturn]] inline void report_changed_input() {
+  report_error(error_table, ERR_INPUT_CHANGED, laid_out.settings.input_name);
+}
 
 // True for a place built as output nodes, which took its values while counting.
 bool is_node_place(std::uint32_t place_number);
@@ -169,6 +171,21 @@ void merge_counts(const CountedTrack* counted, std::size_t count);
 // Cuts the output into the windows [starts[w], starts[w + 1]) (starts[0] is 0, the last the
 // output's size) and finds the windows each place meets.
 void set_windows(std::vector<std::uint64_t> starts);
+// Finds the windows each place meets, for the windows of laid_out.window_size bytes.
+void find_place_windows();
+void forget_place_windows();
+// From now on the values of a place that reaches past its first window go to `values`, once
+// each, where they stand in the output, and windows take them from there (the rest of the
+// walk's groups must be sorted into every window's bucket). Without it (null, as at first)
+// they go as records to every window the place meets.
+class SpanningValues;
+void keep_spanning_values(SpanningValues* values);
+// The runs `values` needs: one per window and array.
+std::size_t spanning_runs();
+// False when a place was given more samples than the first walk counted (the input changed).
+bool sorted_as_counted();
+// The most bytes of a record with a mark, whatever the group's types.
+std::size_t largest_record();
 // Makes the group just resolved, laid out by plan `plan_number`, whose samples' places are
 // `places`, the one whose samples sort_samples sorts.
 void start_sorting_group(std::size_t plan_number, const std::uint32_t* places);

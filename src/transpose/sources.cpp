@@ -157,6 +157,12 @@ void show_walk_progress(const DataNode* group, bool resolved) {
   show_progress(top_level_done, bytes_done);
 }
 
+double loop_value() {
+  double value;
+  std::memcpy(&value, sources.entries[value_count - 1].node->data, sizeof value);
+  return value;
+}
+
 double id_of_sample(std::uint32_t k) {
   if (sources.id_array == nullptr)
     return k;

@@ -46,6 +46,13 @@ void put_back_group_values();
 void start_walk_progress(const char* phase, const DataNode* root);
 void show_walk_progress(const DataNode* group, bool resolved);
 
+// The values of request entry i of the resolved group, as doubles; the loop variable's one
+// value (the last entry's).
+inline const unsigned char* entry_values(std::uint32_t i) {
+  return sources.entries[i].node->data;
+}
+double loop_value();
+
 // The identifier of sample k of the resolved group.
 double id_of_sample(std::uint32_t k);
 

@@ -3,10 +3,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "base/platform.h"
 #include "base/report.h"
@@ -34,12 +34,13 @@ void SpillBuckets::make_room(Bucket& bucket) {
     flush(bucket);
     return;
   }
-  void* block = buffer_size_ >= LARGE_BUFFER ? take_large_block(buffer_size_) : nullptr;
+  const std::size_t size = buffer_size_ + sizeof(ChunkEnd);
+  void* block = size >= LARGE_BUFFER ? take_large_block(size) : nullptr;
   bucket.mapped = block != nullptr;
   if (block == nullptr)
-    block = std::malloc(buffer_size_);
+    block = std::malloc(size);
   if (block == nullptr)
-    throw std::bad_alloc();
+    error_exit("Not enough memory\n");
   bucket.buffer = static_cast<unsigned char*>(block);
   bucket.capacity = buffer_size_;
 }
@@ -47,7 +48,7 @@ void SpillBuckets::make_room(Bucket& bucket) {
 void SpillBuckets::give_back(Bucket& bucket) {
   if (bucket.buffer != nullptr) {
     if (bucket.mapped)
-      free_large_block(bucket.buffer, bucket.capacity);
+      free_large_block(bucket.buffer, bucket.capacity + sizeof(ChunkEnd));
     else
       std::free(bucket.buffer);
   }
@@ -64,13 +65,17 @@ void SpillBuckets::flush(Bucket& bucket) {
     if (file_ < 0)
       report_scratch_error(directory_);
   }
-  const std::int64_t at = file_end_.fetch_add(static_cast<std::int64_t>(bucket.used));
-  if (write_at(file_, bucket.buffer, bucket.used, at) != 0) {
+  // The chunk and its end in one write.
+  const ChunkEnd end{ bucket.last_end, bucket.used };
+  std::memcpy(bucket.buffer + bucket.used, &end, sizeof end);
+  const std::size_t size = bucket.used + sizeof end;
+  const std::int64_t at = file_end_.fetch_add(static_cast<std::int64_t>(size));
+  if (write_at(file_, bucket.buffer, size, at) != 0) {
     if (!shared_)
       report_scratch_error(directory_);
     failure_ = errno;
   }
-  bucket.chunks.push_back(Chunk{ at, bucket.used });
+  bucket.last_end = at + static_cast<std::int64_t>(bucket.used);
   bucket.used = 0;
 }
 
@@ -93,6 +98,17 @@ void SpillBuckets::finish_sharing() {
 
 void SpillBuckets::start_reading(std::size_t bucket) {
   reading_ = &buckets_[bucket];
+  // The chunks in the file, found from the last one back, then taken from the first.
+  chunks_.clear();
+  for (std::int64_t end_at = reading_->last_end; end_at >= 0;) {
+    ChunkEnd end;
+    if (read_at(file_, &end, sizeof end, end_at) != 0)
+      report_scratch_error(directory_);
+    chunks_.push_back(
+        Chunk{ end_at - static_cast<std::int64_t>(end.size), static_cast<std::size_t>(end.size) });
+    end_at = end.previous;
+  }
+  std::reverse(chunks_.begin(), chunks_.end());
   next_chunk_ = 0;
   read_from_ = nullptr;
   read_at_ = 0;
@@ -103,21 +119,22 @@ bool SpillBuckets::next_chunk() {
   if (reading_ == nullptr)
     return false;
   Bucket& bucket = *reading_;
-  if (next_chunk_ < bucket.chunks.size()) {
-    const Chunk& chunk = bucket.chunks[next_chunk_++];
+  if (next_chunk_ < chunks_.size()) {
+    const Chunk& chunk = chunks_[next_chunk_++];
     if (chunk_buffer_.size() < chunk.size)
       chunk_buffer_.resize(chunk.size);
     if (read_at(file_, chunk_buffer_.data(), chunk.size, chunk.offset) != 0)
       report_scratch_error(directory_);
     read_from_ = chunk_buffer_.data();
     read_end_ = chunk.size;
-  } else if (next_chunk_ == bucket.chunks.size() && bucket.used > 0) {
+  } else if (next_chunk_ == chunks_.size() && bucket.used > 0) {
     next_chunk_++;
     read_from_ = bucket.buffer;
     read_end_ = bucket.used;
   } else {
     // The bucket is read: its memory goes back.
-    bucket.chunks = std::vector<Chunk>();
+    chunks_.clear();
+    bucket.last_end = -1;
     give_back(bucket);
     reading_ = nullptr;
     return false;

@@ -1,6 +1,8 @@
 // Byte streams that may outgrow memory: each of a number of buckets collects records in the
 // order they are added and gives them back in that order, keeping at most one buffer per
-// bucket in memory and the rest in one temporary file.
+// bucket in memory and the rest in one temporary file. What a bucket wrote out is found again
+// through its chunks in the file, each of which ends with where the bucket's previous chunk
+// ends: a bucket takes the same few bytes of memory however much it wrote.
 #ifndef ZVBTRACK_TRANSPOSE_SPILL_H_
 #define ZVBTRACK_TRANSPOSE_SPILL_H_
 
@@ -11,10 +13,10 @@
 
 class SpillBuckets {
  public:
-  // `buffer_size` bytes of memory per bucket, whose pages are taken as they fill; a record
-  // never exceeds it. The temporary file is made in `directory` (null: $TMPDIR or /tmp) when a
-  // buffer first fills; failures to make or use it end the run with ERR_FILE naming
-  // `directory`.
+  // `buffer_size` bytes of memory per bucket, taken when the bucket is first appended to; a
+  // record never exceeds it. The temporary file is made in `directory` (null: $TMPDIR or
+  // /tmp) when a buffer first fills; failures to make or use it end the run with ERR_FILE
+  // naming `directory`, and no memory for a buffer with "Not enough memory".
   SpillBuckets(std::size_t bucket_count, std::size_t buffer_size, const char* directory);
   ~SpillBuckets();
   SpillBuckets(const SpillBuckets&) = delete;
@@ -67,16 +69,21 @@ class SpillBuckets {
   void finish_sharing();
 
  private:
+  // What follows each chunk's bytes in the file.
+  struct ChunkEnd {
+    std::int64_t previous;  // where the bucket's previous chunk's end stands; -1: none
+    std::uint64_t size;     // of this chunk's bytes, which stand right before this end
+  };
   struct Chunk {
     std::int64_t offset;
     std::size_t size;
   };
   struct Bucket {
-    unsigned char* buffer = nullptr;
-    std::size_t capacity = 0;  // 0 until the buffer is taken
-    bool mapped = false;       // a large block, else from malloc
+    unsigned char* buffer = nullptr;  // capacity bytes, and room for a ChunkEnd after them
+    std::size_t capacity = 0;         // 0 until the buffer is taken
+    bool mapped = false;              // a large block, else from malloc
     std::size_t used = 0;
-    std::vector<Chunk> chunks;
+    std::int64_t last_end = -1;  // where the end of the last chunk written out stands
   };
   void make_room(Bucket& bucket);  // the buffer taken on first use, or written out when full
   void give_back(Bucket& bucket);
@@ -91,8 +98,10 @@ class SpillBuckets {
   bool shared_ = false;
   std::atomic<int> failure_{ 0 };
   std::vector<unsigned char> chunk_buffer_;
-  // The reading: which bucket, its next chunk (chunks.size() is its buffer), the bytes at hand.
+  // The reading: which bucket, its chunks in the file in order, the next of them (chunks_.size()
+  // is its buffer), the bytes at hand.
   Bucket* reading_ = nullptr;
+  std::vector<Chunk> chunks_;
   std::size_t next_chunk_ = 0;
   const unsigned char* read_from_ = nullptr;
   std::size_t read_at_ = 0;

@@ -1,0 +1,107 @@
+// Writing staged samples place by place.
+#include "transpose/staging.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "base/report.h"
+#include "transpose/layout.h"
+#include "transpose/sources.h"
+
+Staging staging;
+
+static std::vector<std::uint64_t> sort_scratch;
+static std::atomic<bool> place_overfilled{ false };
+
+void start_staging(unsigned char* target, std::uint64_t start, std::size_t capacity) {
+  staging.target = target;
+  staging.target_start = start;
+  staging.capacity = std::max<std::size_t>(capacity, 1);
+  staging.placements.clear();
+}
+
+static std::uint32_t bits_for(std::size_t count) {
+  std::uint32_t bits = 0;
+  while (bits < 32 && (std::size_t{ 1 } << bits) < count)
+    bits++;
+  return bits;
+}
+
+// Writes the sorted placements [begin, end) front to back; each place's next values are
+// announced a few samples ahead so that their fetches overlap.
+static void write_placements(std::size_t begin, std::size_t end) {
+  // Locals, so that the stores below (which may alias anything) do not make them reloaded.
+  const std::uint32_t entry_count = value_count;
+  unsigned char* const bytes = staging.target - staging.target_start;  // output byte 0
+  Container* const places_at = laid_out.containers.data();
+  const std::uint64_t* const placed = staging.placements.data();
+  const double* const staged = staging.values.data();
+  // Without repeated names, entry j's value of sample s of a place is an array apart from
+  // entry 0's: position + header + 8 s + j (header + 8 samples).
+  const bool one_array_per_entry = laid_out.array_names.size() == entry_count;
+  for (std::size_t p = begin; p < end; p++) {
+    if (p + PREFETCH_DISTANCE < end) {
+      const std::uint64_t ahead_placement = placed[p + PREFETCH_DISTANCE];
+      const Container& ahead = places_at[ahead_placement >> 32];
+      const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.samples } * 8;
+      const unsigned char* line =
+          bytes + ahead.position + ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.filled } * 8;
+      for (std::uint32_t j = 0; j < entry_count; j++, line += stride)
+        __builtin_prefetch(line, 1);
+      __builtin_prefetch(&staged[(ahead_placement & UINT32_MAX) * entry_count]);
+    }
+    const std::uint64_t placement = placed[p];
+    Container& place = places_at[placement >> 32];
+    const std::uint32_t s = place.filled;
+    if (s >= place.samples) {
+      // A place made of nodes took its values while counting; any other place given more
+      // samples than the first walk counted means the input changed.
+      if (!is_node_place(placement >> 32))
+        place_overfilled = true;
+      continue;
+    }
+    place.filled = s + 1;
+    const double* values = &staged[(placement & UINT32_MAX) * entry_count];
+    if (one_array_per_entry) {
+      const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ place.samples } * 8;
+      unsigned char* at = bytes + place.position + ELEMENT_HEADER_SIZE + std::uint64_t{ s } * 8;
+      for (std::uint32_t j = 0; j < entry_count; j++, at += stride)
+        std::memcpy(at, &values[j], sizeof(double));
+    } else {
+      for (std::uint32_t j = 0; j < entry_count; j++)
+        std::memcpy(bytes + value_position(place, j, s), &values[j], sizeof(double));
+    }
+  }
+}
+
+// The two parts meet between two places, so that each place is written by one of them.
+void write_staged() {
+  std::vector<std::uint64_t>& placements = staging.placements;
+  sort_by_place(&placements, &sort_scratch);
+  const auto between_places = [&placements](std::size_t middle) {
+    while (middle < placements.size() && placements[middle] >> 32 == placements[middle - 1] >> 32)
+      middle++;
+    return middle;
+  };
+  in_two_parts(placements.size(), between_places, write_placements);
+  placements.clear();
+  if (place_overfilled)
+    report_error(error_table, ERR_INPUT_CHANGED, laid_out.settings.input_name);
+}
+
+void sort_by_place(std::vector<std::uint64_t>* keys, std::vector<std::uint64_t>* scratch) {
+  constexpr int DIGIT_BITS = 11;
+  constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
+  const std::uint32_t place_bits = bits_for(laid_out.containers.size());
+  scratch->resize(keys->size());
+  for (std::uint32_t shift = 0; shift < place_bits; shift += DIGIT_BITS) {
+    std::size_t starts[DIGITS + 1] = {};
+    for (std::uint64_t key : *keys)
+      starts[((key >> (32 + shift)) & (DIGITS - 1)) + 1]++;
+    for (std::size_t digit = 1; digit <= DIGITS; digit++)
+      starts[digit] += starts[digit - 1];
+    for (std::uint64_t key : *keys)
+      (*scratch)[starts[(key >> (32 + shift)) & (DIGITS - 1)]++] = key;
+    keys->swap(*scratch);
+  }
+}
