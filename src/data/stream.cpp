@@ -137,6 +137,18 @@ void load_data(DataNode* node) {
   node->type = node->stored_type;
 }
 
+void read_data_part(const DataNode* node, std::uint64_t offset, std::size_t size, void* bytes) {
+  DataReader* reader = node->source;
+  if (offset + size > node->stored_size)
+    report_error(error_table, ERR_EOF, reader->file_name);
+  if (read_at(stream_descriptor(reader->stream), bytes, size,
+              node->data_offset + static_cast<std::int64_t>(offset)) == 0)
+    return;
+  if (errno == EIO)  // no byte where one should be: the file was cut
+    report_error(error_table, ERR_EOF, reader->file_name);
+  report_error(error_table, ERR_FILE, reader->file_name, std::strerror(errno));
+}
+
 void check_data(DataNode* node) {
   DataReader* reader = node->source;
   if (reader == nullptr || node->data != nullptr || node->stored_size == 0 || reader->length < 0)

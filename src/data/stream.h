@@ -40,6 +40,12 @@ void load_data(DataNode* node);
 // does not hold whole, without reading them. Does nothing for any other node.
 void check_data(DataNode* node);
 
+// Reads `size` bytes of the data of a file-backed node, from byte `offset` of them, into
+// `bytes`, leaving the node as it is (on file or loaded) and the stream where it was. Reports
+// what loading would report (ERR_EOF for data the file no longer holds, ERR_FILE on a read
+// error); does not return on failure.
+void read_data_part(const DataNode* node, std::uint64_t offset, std::size_t size, void* bytes);
+
 // Reads the node's `stored_size` data bytes from the reader's current position into a new
 // block at `node->data` (left null for 0 bytes). A size larger than the bytes left in a
 // regular file is refused before anything is taken; from a stream of unknown length the block

@@ -273,36 +273,47 @@ static void widen(const unsigned char* values, std::uint32_t count, unsigned cha
   }
 }
 
-int convert_to_double(DataNode* node) {
-  const std::uint32_t value_type = node->type & TYPE_MASK;
-  void (*widen_values)(const unsigned char*, std::uint32_t, unsigned char*);
+// How values of a numeric type widen; null for a type that is not numeric.
+using Widening = void (*)(const unsigned char*, std::uint32_t, unsigned char*);
+static Widening widening_of(std::uint32_t value_type) {
   switch (value_type) {
   case TYPE_DOUBLE:
-    return 0;
+    return widen<double>;
   case TYPE_S32:
-    widen_values = widen<std::int32_t>;
-    break;
+    return widen<std::int32_t>;
   case TYPE_U8:
-    widen_values = widen<std::uint8_t>;
-    break;
+    return widen<std::uint8_t>;
   case TYPE_S8:
-    widen_values = widen<std::int8_t>;
-    break;
+    return widen<std::int8_t>;
   case TYPE_U16:
-    widen_values = widen<std::uint16_t>;
-    break;
+    return widen<std::uint16_t>;
   case TYPE_S16:
-    widen_values = widen<std::int16_t>;
-    break;
+    return widen<std::int16_t>;
   case TYPE_U32:
-    widen_values = widen<std::uint32_t>;
-    break;
+    return widen<std::uint32_t>;
   case TYPE_FLOAT:
-    widen_values = widen<float>;
-    break;
+    return widen<float>;
   default:
-    return 1;
+    return nullptr;
   }
+}
+
+bool widen_to_doubles(std::uint32_t type, const unsigned char* values, std::uint32_t count,
+                      unsigned char* doubles) {
+  const Widening widen_values = widening_of(type & TYPE_MASK);
+  if (widen_values == nullptr)
+    return false;
+  widen_values(values, count, doubles);
+  return true;
+}
+
+int convert_to_double(DataNode* node) {
+  const std::uint32_t value_type = node->type & TYPE_MASK;
+  if (value_type == TYPE_DOUBLE)
+    return 0;
+  const Widening widen_values = widening_of(value_type);
+  if (widen_values == nullptr)
+    return 1;
   const std::uint32_t count = node->size / static_cast<std::uint32_t>(value_size(value_type));
   if (static_cast<std::uint64_t>(count) * sizeof(double) > UINT32_MAX) {
     char name[NAME_SIZE + 1] = {};

@@ -86,6 +86,12 @@ DataNode* search_scope(const char* name, DataNode* start);
 // when done (also for doubles already), 1 for a type that is not numeric (node unchanged).
 int convert_to_double(DataNode* node);
 
+// Widens `count` values of the numeric value type of `type` at `values` into doubles at
+// `doubles` (neither aligned), exactly, as convert_to_double does; false for a type that is
+// not numeric.
+bool widen_to_doubles(std::uint32_t type, const unsigned char* values, std::uint32_t count,
+                      unsigned char* doubles);
+
 // Deepest nesting of groups that a tree may have; deeper input is refused.
 constexpr std::uint32_t MAX_GROUP_DEPTH = 1000;
 

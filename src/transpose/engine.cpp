@@ -209,7 +209,7 @@ std::vector<std::size_t> lookups;  // the samples whose copy at a level is looke
 // The samples of a group with copies, from their trajectory groups down through the chain, a
 // level at a time for all samples, so that the lookups of a few samples ahead are announced
 // to the memory system while one is made.
-void count_copied_samples() {
+void count_copied_samples(std::uint32_t first_sample) {
   const std::size_t count = chained_places.size();
   for (std::size_t level = 0; level < chain.size() && level < node_level; level++) {
     const std::uint32_t content = chain[level];
@@ -246,7 +246,8 @@ void count_copied_samples() {
   const std::uint64_t headers_size = laid_out.array_names.size() * ELEMENT_HEADER_SIZE;
   for (std::size_t k = 0; k < count; k++) {
     if (node_level <= chain.size()) {
-      append_to_node(chained_places[k], chain_groups, node_level, static_cast<std::uint32_t>(k));
+      append_to_node(chained_places[k], chain_groups, node_level,
+                     first_sample + static_cast<std::uint32_t>(k));
     } else {
       // The trajectory grows by the sample's values, and by its arrays' headers with the
       // place's first sample.
@@ -260,6 +261,8 @@ void count_copied_samples() {
   chained_places.clear();
   chained_tracks.clear();
 }
+
+void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies);
 
 // The first walk: trajectories in the order first met, their places and sample counts, with
 // the failures of transpose_group at the points where it meets them.
@@ -287,13 +290,33 @@ int count_group(DataNode* group, std::uint32_t) {
       return 0;
   }
   laid_out.plans.push_back(GroupPlan{ group, samples, has_copies });
-  hash_samples(with_id);
-  for (std::uint32_t k = 0; k < with_id; k++) {
-    if (k + PREFETCH_DISTANCE < with_id)
-      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+  // A group loaded for its nodes is at hand whole; else its identifiers come a part at a time.
+  const std::uint32_t part = node_level != SIZE_MAX ? std::max(with_id, 1u) : samples_per_part;
+  for (std::uint32_t begin = 0, end = 0; begin < with_id; begin = end) {
+    end = with_id - begin > part ? begin + part : with_id;
+    if (node_level == SIZE_MAX)
+      take_samples(begin, end, false);
+    count_samples(begin, end, has_copies);
+  }
+  if (with_id < samples)
+    error_exit("ID array shorter than data arrays\n");
+  if (sources.longest > samples)
+    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
+  show_walk_progress(group, true);
+  return 0;
+}
+
+// Samples [begin, end) of the group being counted, at hand: each to its trajectory, and to its
+// place below it when the group has copies.
+void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies) {
+  hash_samples(begin, end);
+  const std::uint32_t first = sources.first_at_hand;
+  for (std::uint32_t k = begin; k < end; k++) {
+    if (k + PREFETCH_DISTANCE < end)
+      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE - first]);
     bool added = false;
     IdIndex::Slot* slot =
-        id_index.find_or_add(sample_keys[k], sample_hashes[k],
+        id_index.find_or_add(sample_keys[k - first], sample_hashes[k - first],
                              static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
     if (added) {
       const std::uint32_t root = new_container(NO_CONTAINER);
@@ -320,13 +343,7 @@ int count_group(DataNode* group, std::uint32_t) {
     chained_tracks.push_back(slot->number);
   }
   if (has_copies)
-    count_copied_samples();
-  if (with_id < samples)
-    error_exit("ID array shorter than data arrays\n");
-  if (sources.longest > samples)
-    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
-  show_walk_progress(group, true);
-  return 0;
+    count_copied_samples(begin);
 }
 
 // ---- Layout.
@@ -572,6 +589,7 @@ bool start_count(const LayoutSettings& settings) {
   plan_request();
   largest_share = *std::max_element(laid_out.array_shares.begin(), laid_out.array_shares.end());
   begin_sources();
+  set_samples_per_part(settings.memory_budget);
   return true;
 }
 
@@ -691,7 +709,8 @@ void count_plans(std::size_t first_plan, std::size_t end_plan, std::vector<Count
     DataNode* group = const_cast<DataNode*>(plan.group);
     if (!resolve_group(group, false) || !plan_matches_sources(plan))
       report_error(error_table, ERR_INPUT_CHANGED, laid_out.settings.input_name);
-    hash_samples(plan.samples);
+    take_samples(0, plan.samples, false);
+    hash_samples(0, plan.samples);
     for (std::uint32_t k = 0; k < plan.samples; k++) {
       if (k + PREFETCH_DISTANCE < plan.samples)
         own_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);

@@ -62,33 +62,33 @@ const GroupPlan& plan_of(const DataNode* group) {
 // copies, else the trajectory group of its identifier (which the first walk met).
 std::vector<std::uint32_t> places;
 
-void find_places(const GroupPlan& plan) {
-  const std::uint32_t samples = plan.samples;
-  places.resize(samples);
+// Of the samples [begin, end) at hand; places[k - begin] is sample k's.
+void find_places(const GroupPlan& plan, std::uint32_t begin, std::uint32_t end) {
+  places.resize(end - begin);
   if (plan.has_copies) {
-    for (std::uint32_t k = 0; k < samples; k++) {
+    for (std::uint32_t k = begin; k < end; k++) {
       const unsigned char* record = laid_out.sample_log->next(sizeof(std::uint32_t));
       if (record == nullptr)
         report_changed_input();
-      std::memcpy(&places[k], record, sizeof(std::uint32_t));
+      std::memcpy(&places[k - begin], record, sizeof(std::uint32_t));
     }
   }
-  sample_keys.resize(samples);
-  sample_hashes.resize(samples);
+  hash_samples(begin, end);
   const bool by_identifier = !plan.has_copies;
-  in_two_parts(samples, any_item, [by_identifier](std::size_t begin, std::size_t end) {
-    hash_sample_range(begin, end);
-    for (std::size_t k = begin; k < end; k++) {
-      if (k + PREFETCH_DISTANCE < end)
-        id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
-      const IdIndex::Slot* slot = id_index.find(sample_keys[k], sample_hashes[k]);
+  const std::uint32_t first = sources.first_at_hand;
+  in_two_parts(end - begin, any_item, [=](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; i++) {
+      const std::size_t at = begin + i - first;
+      if (i + PREFETCH_DISTANCE < to)
+        id_index.prefetch(sample_hashes[at + PREFETCH_DISTANCE]);
+      const IdIndex::Slot* slot = id_index.find(sample_keys[at], sample_hashes[at]);
       if (slot == nullptr) {
         changed = true;
-        places[k] = NO_CONTAINER;
+        places[i] = NO_CONTAINER;
         continue;
       }
       if (by_identifier)
-        places[k] = slot->number;  // the trajectory group's place, since the count
+        places[i] = slot->number;  // the trajectory group's place, since the count
     }
   });
   if (changed)
@@ -101,8 +101,8 @@ int fill_group(DataNode* group, std::uint32_t) {
     return 0;
   }
   const GroupPlan& plan = plan_of(group);
-  find_places(plan);
   const std::uint32_t samples = plan.samples;
+  find_places(plan, 0, samples);
   const std::size_t first_staged = stage_samples(samples);
   const std::uint32_t entry_count = value_count;
   const std::uint32_t loop_entry = entry_count - 1;
@@ -113,7 +113,7 @@ int fill_group(DataNode* group, std::uint32_t) {
       staging.placements[staged] = std::uint64_t{ places[k] } << 32 | staged;
       double* values = &staging.values[staged * entry_count];
       for (std::uint32_t i = 0; i < loop_entry; i++)
-        std::memcpy(&values[i], entry_values(i) + k * sizeof(double), sizeof(double));
+        values[i] = sample_value(i, k);
       values[loop_entry] = loop;
     }
   });
@@ -121,36 +121,48 @@ int fill_group(DataNode* group, std::uint32_t) {
   return 0;
 }
 
-int distribute_group(DataNode* group, std::uint32_t) {
-  if (!resolve_group(group, true)) {
-    show_walk_progress(group, false);
-    return 0;
-  }
-  const GroupPlan& plan = plan_of(group);
-  find_places(plan);
-  start_sorting_group(next_plan - 1, places.data());
-  // Two threads, each with half of the buckets: a bucket is only ever appended to by one.
+// The samples [begin, end) at hand, of the group laid out by plan `plan_number`, into the
+// windows' buckets: by two threads, each with half of the buckets, when there are many (a
+// bucket is only ever appended to by one).
+void sort_part(std::size_t plan_number, std::uint32_t begin, std::uint32_t end) {
+  start_sorting_group(plan_number, places.data(), begin, end);
   const std::uint64_t window_count = laid_out.window_count;
   std::vector<SpillBuckets*> targets(window_count, buckets.get());
-  if (plan.samples >= PARALLEL_ITEMS && usable_processors() >= 2) {
+  if (end - begin >= PARALLEL_ITEMS && usable_processors() >= 2) {
     buckets->start_sharing();
     spanning_file->start_sharing();
     std::thread first_half;
     try {
-      first_half = std::thread(sort_samples, targets.data(), 0, plan.samples, 0, window_count / 2);
+      first_half = std::thread(sort_samples, targets.data(), begin, end, 0, window_count / 2);
     } catch (const std::system_error&) {
-      sort_samples(targets.data(), 0, plan.samples, 0, window_count / 2);
+      sort_samples(targets.data(), begin, end, 0, window_count / 2);
     }
-    sort_samples(targets.data(), 0, plan.samples, window_count / 2, window_count);
+    sort_samples(targets.data(), begin, end, window_count / 2, window_count);
     if (first_half.joinable())
       first_half.join();
     buckets->finish_sharing();
     spanning_file->finish_sharing();
   } else {
-    sort_samples(targets.data(), 0, plan.samples, 0, window_count);
+    sort_samples(targets.data(), begin, end, 0, window_count);
   }
   if (!sorted_as_counted())
     report_changed_input();
+}
+
+// A group's samples a part at a time, read from file as far as they are there.
+int distribute_group(DataNode* group, std::uint32_t) {
+  if (!resolve_group(group, false)) {
+    show_walk_progress(group, false);
+    return 0;
+  }
+  const GroupPlan& plan = plan_of(group);
+  const std::size_t plan_number = next_plan - 1;
+  for (std::uint32_t begin = 0, end = 0; begin < plan.samples; begin = end) {
+    end = plan.samples - begin > samples_per_part ? begin + samples_per_part : plan.samples;
+    take_samples(begin, end, true);
+    find_places(plan, begin, end);
+    sort_part(plan_number, begin, end);
+  }
   show_walk_progress(group, true);
   return 0;
 }
@@ -160,8 +172,13 @@ int distribute_group(DataNode* group, std::uint32_t) {
 void plan_windows() {
   const std::uint64_t size = laid_out.output_size;
   const std::uint64_t budget = laid_out.settings.memory_budget;
-  // At once: the output, and staging of about a sixteenth of it.
-  if (budget == 0 || size + size / 8 <= budget || size == 0) {
+  // At once: the output, staging of about a sixteenth of it, and the largest group's arrays
+  // and identifiers at hand as doubles.
+  std::uint64_t largest_group = 0;
+  for (const GroupPlan& plan : laid_out.plans)
+    largest_group = std::max<std::uint64_t>(largest_group, plan.samples);
+  const std::uint64_t group_bytes = largest_group * (value_count + 4) * sizeof(double);
+  if (budget == 0 || size + size / 8 + group_bytes <= budget || size == 0) {
     laid_out.window_size = size;
     laid_out.window_count = size == 0 ? 0 : 1;
     return;

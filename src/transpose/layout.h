@@ -188,7 +188,10 @@ bool sorted_as_counted();
 std::size_t largest_record();
 // Makes the group just resolved, laid out by plan `plan_number`, whose samples' places are
 // `places`, the one whose samples sort_samples sorts.
-void start_sorting_group(std::size_t plan_number, const std::uint32_t* places);
+// With `first` and `end`, of the samples [first, end) at hand alone, sample k's place at
+// places[k - first].
+void start_sorting_group(std::size_t plan_number, const std::uint32_t* places,
+                         std::uint32_t first = 0, std::uint32_t end = UINT32_MAX);
 // Appends a record of each sample k in [begin, end) of that group to bucket w of targets[w]
 // for each window w in [first_window, end_window) its place meets, after a mark with the
 // group's loop value and how its values are kept when the bucket does not hold the group's

@@ -21,7 +21,7 @@ bool find_sample_places(const GroupPlan& plan, std::uint32_t* places) {
     }
     return true;
   }
-  hash_samples(samples);
+  hash_samples(0, samples);
   for (std::uint32_t k = 0; k < samples; k++) {
     if (k + PREFETCH_DISTANCE < samples)
       id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);

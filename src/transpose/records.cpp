@@ -104,7 +104,8 @@ std::vector<std::vector<std::uint32_t>> array_entries;  // see plan_arrays
 std::vector<std::uint32_t> array_before;
 // The group being sorted: its plan, its samples' places, how each array's values are kept.
 std::size_t sorted_plan = SIZE_MAX;
-const std::uint32_t* sorted_places = nullptr;
+const std::uint32_t* sorted_places = nullptr;  // sample k's at [k - sorted_first]
+std::uint32_t sorted_first = 0;
 std::vector<unsigned char> keepings;
 std::vector<std::size_t> value_offsets;  // of each array's value in a record
 std::size_t record_size = 0;
@@ -163,7 +164,7 @@ void put_spanning_sample(std::size_t k, std::uint32_t place_number, std::uint32_
         if (j + 1 == value_count)
           values[i - begin] = loop;
         else
-          std::memcpy(&values[i - begin], entry_values(j) + k * sizeof(double), sizeof(double));
+          values[i - begin] = sample_value(j, k);
       }
       spanning_values->put(std::size_t{ first_window } * arrays + a, at + begin * sizeof(double),
                            values, (end - begin) * sizeof(double));
@@ -257,9 +258,11 @@ void set_windows(std::vector<std::uint64_t> starts) {
   find_place_windows();
 }
 
-void start_sorting_group(std::size_t plan_number, const std::uint32_t* group_places) {
+void start_sorting_group(std::size_t plan_number, const std::uint32_t* group_places,
+                         std::uint32_t first, std::uint32_t end) {
   sorted_plan = plan_number;
   sorted_places = group_places;
+  sorted_first = first;
   const std::uint32_t arrays = value_count - 1;
   keepings.resize(arrays);
   value_offsets.resize(arrays);
@@ -272,11 +275,11 @@ void start_sorting_group(std::size_t plan_number, const std::uint32_t* group_pla
   mark_size = sizeof(std::uint32_t) + sizeof(double) + arrays;
   // Each sample's first window, found in two parts; the parts that append then pass over the
   // samples of the other part's buckets at the cost of one sequential read each.
-  const std::uint32_t samples = sources.samples;
+  const std::uint32_t samples = std::min(end, sources.samples) - first;
   sample_windows.resize(samples);
   in_two_parts(samples, any_item, [](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; k++)
-      sample_windows[k] = place_windows[sorted_places[k]];
+    for (std::size_t i = begin; i < end; i++)
+      sample_windows[i] = place_windows[sorted_places[i]];
   });
 }
 
@@ -297,13 +300,13 @@ void sort_samples(SpillBuckets* const* targets, std::size_t begin, std::size_t e
   const std::uint32_t arrays = value_count - 1;
   const double loop = loop_value();
   for (std::size_t k = begin; k < end; k++) {
-    const std::uint32_t windows = sample_windows[k];
+    const std::uint32_t windows = sample_windows[k - sorted_first];
     std::uint64_t first_window = windows & ~SPANS_WINDOWS;
     const bool spans = (windows & SPANS_WINDOWS) != 0;
     if ((!spans || spanning_values != nullptr) &&
         (first_window < first_bucket || first_window >= end_bucket))
       continue;
-    const std::uint32_t place_number = sorted_places[k];
+    const std::uint32_t place_number = sorted_places[k - sorted_first];
     std::uint64_t last_window = first_window;
     if (spans) {
       if (is_node_place(place_number))
@@ -329,11 +332,8 @@ void sort_samples(SpillBuckets* const* targets, std::size_t begin, std::size_t e
       unsigned char* record = bucket.append(w, record_size);
       const std::uint32_t tag = place_number | (windows & SPANS_WINDOWS);
       std::memcpy(record, &tag, sizeof tag);
-      for (std::uint32_t i = 0; i < arrays; i++) {
-        double value;
-        std::memcpy(&value, entry_values(i) + k * sizeof(double), sizeof value);
-        keep_value(record + value_offsets[i], value, keepings[i]);
-      }
+      for (std::uint32_t i = 0; i < arrays; i++)
+        keep_value(record + value_offsets[i], sample_value(i, k), keepings[i]);
     }
   }
 }

@@ -2,6 +2,7 @@
 // identifiers of its samples.
 #include "transpose/sources.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -113,15 +114,42 @@ static bool resolve_entry(std::uint32_t i, bool load) {
   return true;
 }
 
+// The ID array in scope as find_id_array finds it, with data left on file only checked as
+// loading and converting would check them.
+static DataNode* find_id_array_on_file(DataNode* group) {
+  DataNode* node = search_scope(id_array_name != nullptr ? id_array_name : "ID", group);
+  if (node == nullptr || node->data != nullptr || node->source == nullptr)
+    return find_id_array(group);
+  check_data(node);
+  if (!is_numeric(node->type) || (node->type & FLAG_ARRAY) == 0)
+    return nullptr;
+  if (std::uint64_t{ node->size / static_cast<std::uint32_t>(value_size(node->type)) } *
+          sizeof(double) >
+      UINT32_MAX) {
+    char name[NAME_SIZE + 1] = {};
+    std::memcpy(name, node->name, name_length(node->name));
+    report_error(error_table, ERR_ARRAY_SIZE, name);
+  }
+  return node;
+}
+
+// Values of a numeric array or single, as doubles: in memory already, else read from file.
+static std::uint32_t double_count(const DataNode* node) {
+  return node->data != nullptr ? node->size / sizeof(double)
+                               : node->size / static_cast<std::uint32_t>(value_size(node->type));
+}
+
 bool resolve_group(DataNode* group, bool load) {
   current_group = group;
   if (keeping_values)
     keep_value_of(search_scope(id_array_name != nullptr ? id_array_name : "ID", group));
-  DataNode* id_array = find_id_array(group);
+  DataNode* id_array = load ? find_id_array(group) : find_id_array_on_file(group);
   if (id_array == nullptr && id_array_name != nullptr)
     return false;
   sources.id_array = id_array;
-  sources.id_count = id_array != nullptr ? id_array->size / sizeof(double) : 0;
+  sources.id_count = id_array != nullptr ? double_count(id_array) : 0;
+  sources.first_at_hand = 0;
+  sources.end_at_hand = 0;
   sources.samples = UINT32_MAX;
   sources.longest = 0;
   for (std::uint32_t i = 0; i < value_count; i++) {
@@ -133,7 +161,62 @@ bool resolve_group(DataNode* group, bool load) {
     sources.samples = count < sources.samples ? count : sources.samples;
     sources.longest = count > sources.longest ? count : sources.longest;
   }
+  if (load)
+    take_samples(0, sources.samples, true);
   return true;
+}
+
+std::uint32_t samples_per_part = UINT32_MAX;
+
+void set_samples_per_part(std::uint64_t memory_budget) {
+  // A sample at hand: its identifier and every entry's value as doubles, and on its way the
+  // raw bytes read, its identifier's key and hash, its place and its windows.
+  const std::uint64_t sample_bytes = (value_count + 2) * sizeof(double) + 3 * sizeof(double);
+  constexpr std::uint64_t FEWEST = 1024;
+  const std::uint64_t samples =
+      memory_budget == 0 ? UINT32_MAX : std::max(FEWEST, memory_budget / 8 / sample_bytes);
+  samples_per_part = static_cast<std::uint32_t>(std::min<std::uint64_t>(samples, UINT32_MAX));
+}
+
+// Per entry, and for the identifiers, the values read from file and widened.
+static std::vector<std::vector<double>> part_values;
+static std::vector<double> part_ids;
+static std::vector<unsigned char> part_bytes;
+
+// Values [begin, end) of `node` as doubles: where they are in memory, else in `into`.
+static const unsigned char* values_of(DataNode* node, std::uint32_t begin, std::uint32_t end,
+                                      std::vector<double>* into) {
+  if (node->data != nullptr)
+    return node->data + std::size_t{ begin } * sizeof(double);
+  const auto size = static_cast<std::uint32_t>(value_size(node->type));
+  const std::uint32_t count = end - begin;
+  into->resize(std::max<std::size_t>(count, 1));
+  part_bytes.resize(std::size_t{ count } * size);
+  read_data_part(node, std::uint64_t{ begin } * size, part_bytes.size(), part_bytes.data());
+  widen_to_doubles(node->type, part_bytes.data(), count,
+                   reinterpret_cast<unsigned char*>(into->data()));
+  return reinterpret_cast<const unsigned char*>(into->data());
+}
+
+void take_samples(std::uint32_t begin, std::uint32_t end, bool values) {
+  sources.first_at_hand = begin;
+  sources.end_at_hand = end;
+  sources.ids_at_hand = nullptr;
+  if (sources.id_array != nullptr) {
+    const std::uint32_t id_end = std::min(end, sources.id_count);
+    sources.ids_at_hand = values_of(sources.id_array, std::min(begin, id_end), id_end, &part_ids);
+  }
+  if (!values)
+    return;
+  part_values.resize(value_count);
+  sources.values_at_hand.resize(value_count);
+  for (std::uint32_t i = 0; i + 1 < value_count; i++)
+    sources.values_at_hand[i] = values_of(sources.entries[i].node, begin, end, &part_values[i]);
+  // The loop variable's one value, always in memory.
+  DataNode* loop_node = sources.entries[value_count - 1].node;
+  load_data(loop_node);
+  convert_to_double(loop_node);
+  sources.values_at_hand[value_count - 1] = loop_node->data;
 }
 
 static const DataNode* walk_root = nullptr;
@@ -159,27 +242,32 @@ void show_walk_progress(const DataNode* group, bool resolved) {
 
 double loop_value() {
   double value;
-  std::memcpy(&value, sources.entries[value_count - 1].node->data, sizeof value);
+  std::memcpy(&value, sources.values_at_hand[value_count - 1], sizeof value);
   return value;
 }
 
 double id_of_sample(std::uint32_t k) {
-  if (sources.id_array == nullptr)
+  if (sources.ids_at_hand == nullptr)
     return k;
   double id;
-  std::memcpy(&id, sources.id_array->data + std::size_t{ k } * sizeof(double), sizeof id);
+  std::memcpy(&id, sources.ids_at_hand + std::size_t{ k - sources.first_at_hand } * sizeof(double),
+              sizeof id);
   return id;
 }
 
 void hash_sample_range(std::size_t begin, std::size_t end) {
+  const std::size_t first = sources.first_at_hand;
   for (std::size_t k = begin; k < end; k++) {
-    sample_keys[k] = IdIndex::key_of(id_of_sample(static_cast<std::uint32_t>(k)));
-    sample_hashes[k] = IdIndex::hash_of(sample_keys[k]);
+    sample_keys[k - first] = IdIndex::key_of(id_of_sample(static_cast<std::uint32_t>(k)));
+    sample_hashes[k - first] = IdIndex::hash_of(sample_keys[k - first]);
   }
 }
 
-void hash_samples(std::uint32_t count) {
-  sample_keys.resize(count);
-  sample_hashes.resize(count);
-  in_two_parts(count, any_item, hash_sample_range);
+void hash_samples(std::uint32_t begin, std::uint32_t end) {
+  const std::size_t at_hand = sources.end_at_hand - sources.first_at_hand;
+  sample_keys.resize(at_hand);
+  sample_hashes.resize(at_hand);
+  in_two_parts(end - begin, any_item, [begin](std::size_t from, std::size_t to) {
+    hash_sample_range(begin + from, begin + to);
+  });
 }

@@ -4,6 +4,7 @@
 #define ZVBTRACK_TRANSPOSE_SOURCES_H_
 
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -23,6 +24,12 @@ struct GroupSources {
   std::uint32_t samples;  // of the shortest requested array
   std::uint32_t longest;  // the most values of any requested array
   std::vector<Source> entries;
+  // The samples at hand, [first_at_hand, end_at_hand): each entry's values of them as
+  // doubles, from the first on (the loop variable's one value), and their identifiers.
+  std::uint32_t first_at_hand;
+  std::uint32_t end_at_hand;
+  std::vector<const unsigned char*> values_at_hand;
+  const unsigned char* ids_at_hand;  // null without an ID array
 };
 
 extern GroupSources sources;
@@ -31,9 +38,21 @@ extern GroupSources sources;
 void begin_sources();
 
 // Finds what the visit of `group` reads, with the getters' tests in their order, loading and
-// converting what is found (with `load` false, data left on file are only checked as loading
-// would check them). Returns false when the group is skipped.
+// converting what is found, and puts every sample at hand (with `load` false, data left on
+// file are only checked as loading would check them, and no sample is at hand yet). Returns
+// false when the group is skipped.
 bool resolve_group(DataNode* group, bool load);
+
+// Puts the samples [begin, end) of the group resolved without loading at hand: their
+// identifiers, and with `values` every entry's values, read from file as far as they are
+// there (in memory, they are at hand already). Does not return when the file no longer holds
+// them.
+void take_samples(std::uint32_t begin, std::uint32_t end, bool values);
+
+// How many samples of a group are put at hand at a time, so that a group's arrays are never
+// held whole beyond a share of the memory budget (0: no limit); at least a few thousand.
+void set_samples_per_part(std::uint64_t memory_budget);
+extern std::uint32_t samples_per_part;
 
 // While kept, the groups whose values resolving converts to doubles are remembered as they
 // were; put_back_group_values restores them, so that a second count meets the input as the
@@ -46,21 +65,26 @@ void put_back_group_values();
 void start_walk_progress(const char* phase, const DataNode* root);
 void show_walk_progress(const DataNode* group, bool resolved);
 
-// The values of request entry i of the resolved group, as doubles; the loop variable's one
-// value (the last entry's).
-inline const unsigned char* entry_values(std::uint32_t i) {
-  return sources.entries[i].node->data;
+// Entry i's value of sample k (at hand), and the loop variable's one value (the last
+// entry's).
+inline double sample_value(std::uint32_t i, std::size_t k) {
+  double value;
+  std::memcpy(&value, sources.values_at_hand[i] + (k - sources.first_at_hand) * sizeof(double),
+              sizeof value);
+  return value;
 }
 double loop_value();
 
-// The identifier of sample k of the resolved group.
+// The identifier of sample k (at hand) of the resolved group.
 double id_of_sample(std::uint32_t k);
 
-// Identifier keys and hashes of the resolved group's first `count` samples.
+// Identifier keys and hashes of the samples [begin, end) at hand, sample k's at
+// [k - first_at_hand]: hash_samples sizes the lists for the samples at hand and works in two
+// parts; hash_sample_range is one part's work.
 extern std::vector<std::uint64_t> sample_keys;
 extern std::vector<std::uint64_t> sample_hashes;
+void hash_samples(std::uint32_t begin, std::uint32_t end);
 void hash_sample_range(std::size_t begin, std::size_t end);
-void hash_samples(std::uint32_t count);
 
 // How far ahead of its use an identifier's slot is announced to the memory system.
 constexpr std::uint32_t PREFETCH_DISTANCE = 16;

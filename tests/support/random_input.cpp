@@ -250,6 +250,8 @@ class Generator {
     std::uint32_t samples = 1 + r_.below(6);
     if (r_.chance(0.12))
       samples = 20 + r_.below(180);
+    else if (r_.chance(0.02))
+      samples = 1100 + r_.below(2000);  // read in parts when the budget is small
     else if (r_.chance(0.04))
       samples = 0;
     const std::string id = id_name_.empty() ? "ID" : id_name_;
