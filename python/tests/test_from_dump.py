@@ -100,9 +100,11 @@ def test_damaged_dumps_are_refused_and_leave_no_output(tmp_path: Path) -> None:
                 "0 1\n0 1\n0 1\nITEM: ATOMS id type x\n1 1 0.5\n2 1 0.25\n")
     cases = {
         "cut": (snapshot[:-9], "rain.dump:10: the file ends inside a snapshot"),
-        "text": (snapshot.replace("0.25", "abc"), 'column "x" of the snapshot above holds other'),
-        "wide": (snapshot.replace("2 1 0.25", "3000000000 1 0.25"), "beyond 32 bits"),
-        "short": (snapshot.replace("1 1 0.5\n", "1 1\n"), "2 atoms of 3 columns need 6 values"),
+        "text": (snapshot.replace("0.25", "abc"), 'rain.dump:11: column "x" holds "abc", not a'),
+        "wide": (snapshot.replace("2 1 0.25", "3000000000 1 0.25"),
+                 'rain.dump:11: column "id" holds "3000000000", beyond the 32-bit'),
+        "short": (snapshot.replace("1 1 0.5\n", "1 1\n"),
+                  "rain.dump:10: 2 values where the ATOMS item names 3 columns"),
         "stray": ("hello\n" + snapshot, 'rain.dump:1: expected a line "ITEM: ..."'),
     }
     for case, (text, message) in cases.items():
