@@ -120,12 +120,12 @@ class _Box:
         (xlo, xhi, *xy), (ylo, yhi, *xz), (zlo, zhi, *yz) = rows
         self.tilts = (xy[0], xz[0], yz[0]) if tilted else None
         if self.tilts is not None:
-            # The bounds of a tilted box are those of the box that holds it.
+            # The bounds of a tilted box are those of the box that holds it, widened by the
+            # tilts that reach out (xy, then xz for x): taken off again in the other order.
             xy, xz, yz = self.tilts
-            xlo -= min(0.0, xy, xz, xy + xz)
-            xhi -= max(0.0, xy, xz, xy + xz)
-            ylo -= min(0.0, yz)
-            yhi -= max(0.0, yz)
+            xlo, xhi = xlo - min(xz, 0.0), xhi - max(xz, 0.0)
+            xlo, xhi = xlo - min(xy, 0.0), xhi - max(xy, 0.0)
+            ylo, yhi = ylo - min(yz, 0.0), yhi - max(yz, 0.0)
         self.lengths = (xhi - xlo, yhi - ylo, zhi - zlo)
 
 
@@ -152,17 +152,18 @@ def _diagnose(block: bytes, first: int, layout: _Layout, count: int, lines: Line
                        f"{len(layout.columns)} columns", number)
         for index, (column, value) in enumerate(zip(layout.columns, values)):
             kind = layout.dtype[index].kind
+            if kind == "S":
+                continue
             shown = _shown(value)
+            try:
+                float(value)
+            except ValueError:
+                lines.fail(f'column "{column}" holds {shown}, not a number: text columns can '
+                           f"be left out with {layout.hint(column)}", number)
             if kind == "i" and not WHOLE_NUMBER.fullmatch(value):
                 lines.fail(f'column "{column}" holds {shown}, not a whole number', number)
             if kind == "i" and not S32_RANGE[0] <= int(value) <= S32_RANGE[1]:
                 _out_of_range(column, shown, lines, number)
-            if kind == "f":
-                try:
-                    float(value)
-                except ValueError:
-                    lines.fail(f'column "{column}" holds {shown}, not a number: text columns '
-                               f"can be left out with {layout.hint(column)}", number)
     lines.fail(f"the atoms of lines {first} to {first + count - 1} cannot be read: {error}")
 
 

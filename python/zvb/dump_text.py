@@ -23,8 +23,8 @@ LONGEST_LINE = 16 << 20
 
 # First bytes of the compressed formats the standard library reads, and of others that it
 # does not: those are named in the message.
-READABLE_FORMATS = ((b"\x1f\x8b", "gzip", gzip.GzipFile), (b"BZh", "bzip2", bz2.BZ2File),
-                    (b"\xfd7zXZ\x00", "xz", lzma.LZMAFile))
+READABLE_FORMATS = ((b"\x1f\x8b", "gzip", lambda stream: gzip.GzipFile(fileobj=stream)),
+                    (b"BZh", "bzip2", bz2.BZ2File), (b"\xfd7zXZ\x00", "xz", lzma.LZMAFile))
 OTHER_FORMATS = ((b"\x28\xb5\x2f\xfd", "zstd", "zstd -dc"), (b"\x04\x22\x4d\x18", "lz4", "lz4 -dc"),
                  (b"\x5d\x00\x00", "lzma", "xz -dc"))
 MAGIC_SIZE = 6
@@ -59,8 +59,11 @@ def open_dump(path: str) -> Iterator[Lines]:
     """The lines of the dump at `path` ("-": standard input), closed at the end."""
     shown = path if path != "-" else "standard input"
     with contextlib.ExitStack() as closing:
-        raw = sys.stdin.buffer if path == "-" else closing.enter_context(open(path, "rb"))
-        head = raw.read(MAGIC_SIZE)
+        try:
+            raw = sys.stdin.buffer if path == "-" else closing.enter_context(open(path, "rb"))
+            head = raw.read(MAGIC_SIZE)
+        except OSError as error:
+            raise DumpError(f"{shown}: {error.strerror}") from None
         for magic, name, command in OTHER_FORMATS:
             if head.startswith(magic):
                 raise DumpError(
@@ -70,7 +73,7 @@ def open_dump(path: str) -> Iterator[Lines]:
         compression = None
         for magic, name, opener in READABLE_FORMATS:
             if head.startswith(magic):
-                stream, compression = closing.enter_context(opener(fileobj=stream, mode="rb")), name
+                stream, compression = closing.enter_context(opener(stream)), name
         lines = Lines(stream, shown, compression)
         lines.identity = _identity(raw.fileno())
         yield lines
@@ -106,9 +109,12 @@ class Lines:
     def _read_into(self, room: memoryview) -> int:
         try:
             return self.stream.readinto(room)
-        except (OSError, EOFError, zlib.error, lzma.LZMAError) as error:
+        except EOFError:
+            raise DumpError(f"{self.path}: the {self.compression}-compressed dump is cut short "
+                            f"after line {self.number}") from None
+        except (OSError, zlib.error, lzma.LZMAError) as error:
             if self.compression is None:
-                raise DumpError(f"{self.path}: {error}") from None
+                raise DumpError(f"{self.path}: {error.strerror or error}") from None
             raise DumpError(f"{self.path}: the {self.compression}-compressed dump is damaged "
                             f"after line {self.number} ({error})") from None
 

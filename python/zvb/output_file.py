@@ -111,7 +111,7 @@ class Output:
                                      "or a pipe (redirect it or name OUT)")
                 self.stream: BinaryIO = os.fdopen(os.dup(descriptor), "wb")
             except OSError as error:
-                raise OSError(error.errno, f"{shown}: {error.strerror}") from None
+                raise OSError(f"{shown}: {error.strerror}") from None
             return
         try:
             existing = os.stat(path)
@@ -120,19 +120,28 @@ class Output:
         if existing is not None and input_identity == (existing.st_dev, existing.st_ino):
             raise ValueError(f"{path}: the output would replace the dump")
         if existing is not None and not stat.S_ISREG(existing.st_mode):
-            self.stream = open(path, "wb")  # a device or a FIFO, or a folder that open refuses
+            try:
+                self.stream = open(path, "wb")  # a device or a FIFO, or a folder that is refused
+            except OSError as error:
+                raise OSError(f"{path}: {error.strerror}") from None
             return
         self._open_replacement(existing)
 
     def _open_replacement(self, existing: os.stat_result | None) -> None:
         if existing is not None:
             # Refused as opening the file to write would refuse it; it is not changed.
-            os.close(os.open(self.path, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK))
+            try:
+                os.close(os.open(self.path, os.O_WRONLY | os.O_NOCTTY | os.O_NONBLOCK))
+            except OSError as error:
+                raise OSError(f"{self.path}: {error.strerror}") from None
         # Through symbolic links, so that a link stays a link to the new file.
         self.final_name = os.path.realpath(self.path)
         folder, name = os.path.split(self.final_name)
         prefix = f".{name}." if len(name.encode()) <= LONGEST_TEMP_PREFIX else ".zvb."
-        descriptor, self.temp_name = tempfile.mkstemp(prefix=prefix, dir=folder or ".")
+        try:
+            descriptor, self.temp_name = tempfile.mkstemp(prefix=prefix, dir=folder or ".")
+        except OSError as error:
+            raise OSError(f"{self.path}: {error.strerror}") from None
         try:
             if existing is not None:
                 # Owner before mode: a change of owner clears the set-user-ID and -group-ID bits.
