@@ -185,4 +185,4 @@ class Lines:
             self._start, self._next = end, self._next + taken
             self.number += taken
             count -= taken
-        return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+        return pieces[0] if len(pieces) == 1 else b"".join(pieces)  # b"" for no lines
