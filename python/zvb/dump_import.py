@@ -161,7 +161,8 @@ def _items(lines: Lines, batch: _Batch, kept: list[str] | None, step: float | No
     count: int | None = None
     box: Box | None = None
     while (line := lines.read()) is not None:
-        item = line[5:].strip().decode("latin-1") if line.startswith(b"ITEM:") else None
+        item = (line[5:].strip().decode("utf-8", "surrogateescape") if line.startswith(b"ITEM:")
+                else None)
         if item is None:
             if line.strip():
                 lines.fail('expected a line "ITEM: ..."')
@@ -179,7 +180,11 @@ def _items(lines: Lines, batch: _Batch, kept: list[str] | None, step: float | No
                 layouts[item] = Layout(item.split()[1:], kept, unwrap, lines)
             time = float(timestep) if step is None else float(timestep) * step
             first = lines.number + 1
-            batch.add(layouts[item], Snapshot(time, count, first, lines.take(count), box))
+            block = lines.take(count, b"ITEM:")
+            if lines.number - first + 1 < count:
+                lines.fail(f"the snapshot has {lines.number - first + 1} atom lines, its NUMBER "
+                           f"OF ATOMS says {count}", lines.number + 1)
+            batch.add(layouts[item], Snapshot(time, count, first, block, box))
             timestep = count = box = None
         else:
             # BOX BOUNDS and any other item: their lines run to the next item.
@@ -211,8 +216,12 @@ def convert(dump_path: str | os.PathLike[str], out_path: str | os.PathLike[str],
             snapshots = _convert(lines, out, kept, dt, unwrap)
             out.close()
             output.commit()
-        except BaseException:
+        except BaseException as error:
             if output is not None:
                 output.discard()
+            if isinstance(error, OSError) and error.errno is not None:
+                # A write that failed (a full disk, a reader that went away).
+                shown = "standard output" if out_path == "-" else out_path
+                raise OSError(f"{shown}: {error.strerror}") from None
             raise
     return snapshots

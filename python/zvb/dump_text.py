@@ -104,7 +104,7 @@ class Lines:
         self._at_end = False
 
     def fail(self, message: str, line: int | None = None) -> NoReturn:
-        raise DumpError(f"{self.path}:{self.number if line is None else line}: {message}")
+        raise DumpError(f"{self.path}:{self.number if line is None else line}: {message}") from None
 
     def _read_into(self, room: memoryview) -> int:
         try:
@@ -170,8 +170,9 @@ class Lines:
             self.fail("the file ends inside a snapshot")
         return line
 
-    def take(self, count: int) -> bytes:
-        """The next `count` lines with their ends, as one block of text."""
+    def take(self, count: int, stop: bytes) -> bytes:
+        """The next `count` lines with their ends, as one block of text; fewer when a line that
+        starts with `stop` comes first, which is not taken."""
         pieces = []
         while count > 0:
             available = len(self._ends) - self._next
@@ -181,8 +182,14 @@ class Lines:
                 continue
             taken = min(count, available)
             end = int(self._ends[self._next + taken - 1]) + 1
+            if self._data.startswith(stop, self._start):
+                break
+            found = self._data.find(b"\n" + stop, self._start, end)
+            if found >= 0:
+                end = found + 1
+                taken = count = self._data.count(b"\n", self._start, end)
             pieces.append(bytes(self._view[self._start : end]))
             self._start, self._next = end, self._next + taken
             self.number += taken
             count -= taken
-        return pieces[0] if len(pieces) == 1 else b"".join(pieces)  # b"" for no lines
+        return b"".join(pieces) if len(pieces) != 1 else pieces[0]
