@@ -176,8 +176,9 @@ def test_unwrapped_coordinates_are_the_simulation_codes_own(tmp_path: Path, box:
 def snapshot(timestep: str = "5", rows: tuple[str, ...] = ("1 1 0.5 0 0.5", "2 1 0.25 1 0.5"),
              columns: str = "id type x ix y", count: int | None = None, box: bool = True) -> str:
     bounds = "ITEM: BOX BOUNDS pp pp pp\n0 1\n0 1\n0 1\n" if box else ""
-    return (f"ITEM: TIMESTEP\n{timestep}\nITEM: NUMBER OF ATOMS\n{len(rows) if count is None else count}"
-            f"\n{bounds}ITEM: ATOMS {columns}\n" + "".join(row + "\n" for row in rows))
+    count = len(rows) if count is None else count
+    return (f"ITEM: TIMESTEP\n{timestep}\nITEM: NUMBER OF ATOMS\n{count}\n{bounds}"
+            f"ITEM: ATOMS {columns}\n" + "".join(row + "\n" for row in rows))
 
 
 GOOD = snapshot()

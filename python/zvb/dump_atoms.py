@@ -108,7 +108,7 @@ class Snapshot:
     box: Box | None
 
 
-def _shown(value: bytes) -> str:
+def shown_value(value: bytes) -> str:
     """A value of the dump for a message, cut short when long."""
     text = value.decode("latin-1")
     return f'"{text}"' if len(text) <= 40 else f'"{text[:20]}..." ({len(text)} characters)'
@@ -131,7 +131,7 @@ def _diagnose(snapshot: Snapshot, layout: Layout, lines: Lines) -> None:
             kind = layout.dtype[index].kind
             if kind == "S":
                 continue
-            shown = _shown(value)
+            shown = shown_value(value)
             try:
                 float(value)
             except ValueError:
@@ -194,8 +194,8 @@ def _checked(rows: _Rows, index: int, layout: Layout, lines: Lines) -> np.ndarra
         snapshot, within = rows.place(int(row))
         value = snapshot.block.split(b"\n")[within].split()[index]
         if not INFINITY.fullmatch(value):
-            lines.fail(f'column "{column}" holds {_shown(value)}, beyond the range of a double',
-                       snapshot.first + within)
+            lines.fail(f'column "{column}" holds {shown_value(value)}, beyond the range of a '
+                       "double", snapshot.first + within)
     return values
 
 
@@ -210,7 +210,8 @@ def _unwrap(arrays: dict[int, np.ndarray], layout: Layout, snapshot: Snapshot,
     flags = {name: arrays[index].astype(np.float64) for name, index in layout.flags.items()}
     for coordinate, flag in layout.axes:
         axis = layout.columns[coordinate]
-        unwrapped = arrays[coordinate] + box.lengths["xyz".index(axis)] * flags[layout.columns[flag]]
+        length = box.lengths["xyz".index(axis)]
+        unwrapped = arrays[coordinate] + length * flags[layout.columns[flag]]
         if box.tilts is not None:
             xy, xz, yz = box.tilts
             for tilt, other in {"x": ((xy, "iy"), (xz, "iz")), "y": ((yz, "iz"),), "z": ()}[axis]:

@@ -1,4 +1,4 @@
-"""Converting a text particle dump into a step file, one snapshot at a time.
+"""Converting a text particle dump into a step file, a snapshot at a time.
 
 The dump is a run of snapshots, each a few items:
 
@@ -20,10 +20,10 @@ step length, when one is given), holding one array per column kept, in the dump'
 procp1, ix, iy, iz) as 32-bit integers, the others as doubles. A snapshot without atoms
 becomes an empty group. The box and any other item are not carried over.
 
-The atoms of a snapshot are read as one block by numpy's text parser; every row must hold as
-many values as the ATOMS item names columns. Whole numbers beyond 32 bits, numbers beyond a
-double and a timestep beyond 2^53 (whose double would not be exact) are refused, each with its
-line.
+The atom lines of a snapshot (or of a run of small ones) are parsed as one block by numpy's
+text parser; every row must hold as many values as the ATOMS item names columns. Whole numbers
+beyond 32 bits, numbers beyond a double and a timestep beyond 2^53 (whose double would not be
+exact) are refused, each with its line.
 """
 
 from __future__ import annotations
@@ -34,7 +34,7 @@ from collections.abc import Iterable
 
 import numpy as np
 
-from .dump_atoms import INTEGER_COLUMNS, Box, Layout, Snapshot, read_atoms
+from .dump_atoms import INTEGER_COLUMNS, Box, Layout, Snapshot, read_atoms, shown_value
 from .dump_text import DumpError, Lines, open_dump
 from .format import (END_MARKER_TYPE, FLAG_ARRAY, FLAG_GROUP, FLAG_SINGLE, TYPE_DOUBLE, TYPE_S32,
                      name_bytes, number_dtype)
@@ -96,8 +96,7 @@ class _Writer(Writer):
 
 def _whole_number(line: bytes, what: str, lines: Lines, lowest: int, highest: int) -> int:
     text = line.strip()
-    shown = text.decode("latin-1")
-    shown = f'"{shown}"' if len(shown) <= 40 else f'"{shown[:20]}..." ({len(shown)} characters)'
+    shown = shown_value(text)
     if not WHOLE_NUMBER.fullmatch(text):
         lines.fail(f"expected {what}, found {shown}")
     if len(text) > 40 or not lowest <= int(text) <= highest:
@@ -201,8 +200,9 @@ def convert(dump_path: str | os.PathLike[str], out_path: str | os.PathLike[str],
     `columns` keeps only these columns (and "id"), in the dump's order; `dt` makes each
     group's value the timestep times `dt`; `unwrap` adds to x, y and z their image flags
     (ix, iy, iz) times the box's lengths and tilts. Holds a snapshot (or up to a MiB of small
-    ones) at a time, so a dump larger than memory converts. Raises DumpError for a dump that cannot be converted, and
-    leaves the output as it was: a file is replaced only once complete."""
+    ones) at a time, so a dump larger than memory converts. Raises DumpError for a dump that
+    cannot be converted, and leaves the output as it was: a file is replaced only once
+    complete."""
     dump_path, out_path = os.fspath(dump_path), os.fspath(out_path)
     kept = _columns(columns)
     if dt is not None and not (np.isfinite(dt) and dt > 0):
@@ -218,7 +218,8 @@ def convert(dump_path: str | os.PathLike[str], out_path: str | os.PathLike[str],
             output.commit()
         except BaseException as error:
             if output is not None:
-                output.discard()
+                with signals.held():  # a second signal waits until the first is undone
+                    output.discard()
             if isinstance(error, OSError) and error.errno is not None:
                 # A write that failed (a full disk, a reader that went away).
                 shown = "standard output" if out_path == "-" else out_path
