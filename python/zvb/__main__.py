@@ -25,8 +25,19 @@ def _csv(arguments: argparse.Namespace) -> None:
 
 
 def _from_dump(arguments: argparse.Namespace) -> None:
-    snapshots = convert(arguments.dump, arguments.out)
-    print(f"{arguments.out}: {snapshots} snapshots", file=sys.stderr)
+    from .output_file import Stopped, end_by, signals
+
+    try:
+        with signals.installed():
+            snapshots = convert(arguments.dump, arguments.out, arguments.columns, arguments.dt,
+                                arguments.unwrap)
+    except Stopped as stopped:
+        end_by(stopped)
+        raise
+    except MemoryError:
+        raise DumpError(f"{arguments.dump}: out of memory: each snapshot is read whole") from None
+    shown = "standard output" if arguments.out == "-" else arguments.out
+    print(f"{shown}: {snapshots} snapshots", file=sys.stderr)
 
 
 def parser() -> argparse.ArgumentParser:
@@ -57,9 +68,19 @@ def parser() -> argparse.ArgumentParser:
     dump = commands.add_parser(
         "from-dump", help="convert a text particle dump into a ZVB step file",
         description="Converts a dump of ITEM: TIMESTEP / NUMBER OF ATOMS / BOX BOUNDS / ATOMS "
-                    "snapshots into one group named time per snapshot, ready for zvbtrack.")
-    dump.add_argument("dump", help="the text dump")
-    dump.add_argument("out", help="the ZVB file to write")
+                    "snapshots into one group named time per snapshot, ready for zvbtrack. "
+                    "The group's value is the timestep number unless --dt gives the step "
+                    "length. A gzip, bzip2 or xz dump is read as it is. A failed or stopped run "
+                    "leaves OUT as it was.")
+    dump.add_argument("dump", help="the text dump, - for standard input")
+    dump.add_argument("out", help="the ZVB file to write, - for standard output")
+    dump.add_argument("--columns", metavar="LIST",
+                      help="keep only these columns, as id,type,x,y,z (id is always kept); "
+                           "leaves out text columns such as element")
+    dump.add_argument("--dt", type=float, metavar="STEP",
+                      help="the time of a snapshot is its timestep times STEP")
+    dump.add_argument("--unwrap", action="store_true",
+                      help="add the image flags (ix iy iz) times the box lengths to x y z")
     dump.set_defaults(run=_from_dump)
     return main
 

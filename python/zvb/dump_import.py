@@ -1,4 +1,4 @@
-"""Converting a text particle dump into a step file, one snapshot at a time.
+"""Converting a text particle dump into a step file, a snapshot at a time.
 
 The dump is a run of snapshots, each a few items:
 
@@ -14,152 +14,215 @@ The dump is a run of snapshots, each a few items:
     1 1 0.5 0.5 0.5
     2 1 1.5 0.5 0.5
 
-Each snapshot becomes a group named "time" with the timestep as its value (a double), holding
-one array per column in the dump's order: the "id" column as the array "ID", the columns that
-hold whole numbers (id, type, mol, proc, procp1, ix, iy, iz) as 32-bit integers, the others as
-doubles. A snapshot without atoms becomes an empty group. The box and any other item are not
-carried over.
+Each snapshot becomes a group named "time" with the timestep as its value (a double; times the
+step length, when one is given), holding one array per column kept, in the dump's order: the
+"id" column as the array "ID", the columns that hold whole numbers (id, type, mol, proc,
+procp1, ix, iy, iz) as 32-bit integers, the others as doubles. A snapshot without atoms
+becomes an empty group. The box and any other item are not carried over.
+
+The atom lines of a snapshot (or of a run of small ones) are parsed as one block by numpy's
+text parser; every row must hold as many values as the ATOMS item names columns. Whole numbers
+beyond 32 bits, numbers beyond a double and a timestep beyond 2^53 (whose double would not be
+exact) are refused, each with its line.
 """
 
 from __future__ import annotations
 
 import os
-from typing import BinaryIO, NoReturn
+import re
+from collections.abc import Iterable
 
 import numpy as np
 
-from .format import NAME_SIZE
+from .dump_atoms import INTEGER_COLUMNS, Box, Layout, Snapshot, read_atoms, shown_value
+from .dump_text import DumpError, Lines, open_dump
+from .format import (END_MARKER_TYPE, FLAG_ARRAY, FLAG_GROUP, FLAG_SINGLE, TYPE_DOUBLE, TYPE_S32,
+                     name_bytes, number_dtype)
+from .output_file import Output, signals
 from .writer import Writer
 
-# Per-atom columns that hold whole numbers.
-INTEGER_COLUMNS = frozenset({"id", "type", "mol", "proc", "procp1", "ix", "iy", "iz"})
+__all__ = ["DumpError", "INTEGER_COLUMNS", "convert"]
+
 GROUP_NAME = "time"
+# A snapshot's arrays must fit the 32-bit size of an element: 8-byte values for each atom.
+MOST_ATOMS = (2**32 - 1) // 8
+LARGEST_TIMESTEP = 2**53
+WHOLE_NUMBER = re.compile(rb"[+-]?[0-9]+")
+# Snapshots are parsed together until their text reaches this many bytes.
+BATCH_BYTES = 1 << 20
 
 
-class DumpError(ValueError):
-    """A dump that does not have the layout above; the message names the file and line."""
+class _Writer(Writer):
+    """A writer of snapshots that tells its output whether it stands inside one, which a signal
+    lets it finish."""
+
+    def __init__(self, output: Output):
+        self.output = output
+        with signals.held():
+            super().__init__(output.path, stream=output.stream)
+            output.in_element = False
+        self._stored = {"i": number_dtype(TYPE_S32, self.byte_order),
+                        "f": number_dtype(TYPE_DOUBLE, self.byte_order)}
+        self._group = self._header(GROUP_NAME, FLAG_GROUP | FLAG_SINGLE | TYPE_DOUBLE)
+        self._end = self._header("", END_MARKER_TYPE) + self._size(0)
+        self._arrays: dict[int, list[tuple[int, bytes]]] = {}  # by layout
+
+    def _header(self, name: str, type_word: int) -> bytes:
+        """An element header but for its size."""
+        return self._element_header.pack(name_bytes(name), type_word, 0)[:-4]
+
+    def _size(self, size: int) -> bytes:
+        return size.to_bytes(4, "little" if self.byte_order == "<" else "big")
+
+    def snapshot(self, time: float, layout: Layout, arrays: dict[int, np.ndarray]) -> None:
+        """A group of the snapshot's arrays, with its time as value, in one write."""
+        headers = self._arrays.get(id(layout))
+        if headers is None:
+            headers = self._arrays[id(layout)] = [
+                (index, self._header(layout.names[index], FLAG_ARRAY | (
+                    TYPE_S32 if layout.dtype[index].kind == "i" else TYPE_DOUBLE)))
+                for index in layout.kept]
+        pieces = [self._group, self._size(8), np.array(time, self._stored["f"]).tobytes()]
+        for index, header in headers if arrays else ():
+            values = arrays[index]
+            stored = np.ascontiguousarray(values, dtype=self._stored[values.dtype.kind])
+            pieces += (header, self._size(stored.nbytes), memoryview(stored).cast("B"))
+        pieces.append(self._end)
+        with signals.held():
+            self.output.in_element = True
+            self._stream.writelines(pieces)
+            self.output.in_element = False
 
 
-class _Lines:
-    """The dump's lines without their ends, numbered for messages."""
-
-    def __init__(self, stream: BinaryIO, path: str):
-        self.stream = stream
-        self.path = path
-        self.number = 0
-        self.pending: bytes | None = None
-
-    def read(self) -> bytes | None:
-        """The next line, or None at the end of the file."""
-        self.number += 1
-        if self.pending is not None:
-            line, self.pending = self.pending, None
-            return line
-        line = self.stream.readline()
-        if not line:
-            self.number -= 1
-            return None
-        return line.rstrip(b"\r\n")
-
-    def unread(self, line: bytes) -> None:
-        self.pending = line
-        self.number -= 1
-
-    def next(self) -> bytes:
-        """The next line, which a snapshot needs."""
-        line = self.read()
-        if line is None:
-            self.fail("the file ends inside a snapshot")
-        return line
-
-    def fail(self, message: str) -> NoReturn:
-        raise DumpError(f"{self.path}:{self.number}: {message}")
+def _whole_number(line: bytes, what: str, lines: Lines, lowest: int, highest: int) -> int:
+    text = line.strip()
+    shown = shown_value(text)
+    if not WHOLE_NUMBER.fullmatch(text):
+        lines.fail(f"expected {what}, found {shown}")
+    if len(text) > 40 or not lowest <= int(text) <= highest:
+        lines.fail(f"{what} of {shown} is out of range ({lowest} to {highest})")
+    return int(text)
 
 
-def _item(line: bytes) -> str | None:
-    return line[5:].strip().decode("ascii", "replace") if line.startswith(b"ITEM:") else None
+def _columns(kept: Iterable[str] | str | None) -> list[str] | None:
+    if kept is None:
+        return None
+    names = kept.replace(",", " ").split() if isinstance(kept, str) else list(kept)
+    if not names:
+        raise DumpError("--columns names no column")
+    return names
 
 
-def _array_name(column: str, lines: _Lines) -> str:
-    name = "ID" if column == "id" else column
-    if len(name.encode()) >= NAME_SIZE:
-        lines.fail(f'column "{column}" has a name longer than {NAME_SIZE - 1} bytes')
-    return name
+class _Batch:
+    """Snapshots of one layout waiting to be parsed together and written in order."""
+
+    def __init__(self, out: _Writer, lines: Lines):
+        self.out, self.lines = out, lines
+        self.layout: Layout | None = None
+        self.snapshots: list[Snapshot] = []
+        self.size = 0
+        self.written = 0
+
+    def add(self, layout: Layout, snapshot: Snapshot) -> None:
+        if layout is not self.layout:
+            self.write()
+            self.layout = layout
+        self.snapshots.append(snapshot)
+        self.size += len(snapshot.block)
+        if self.size >= BATCH_BYTES:
+            self.write()
+
+    def write(self) -> None:
+        snapshots, self.snapshots, self.size = self.snapshots, [], 0
+        if not snapshots:
+            return
+        for snapshot, arrays in zip(snapshots, read_atoms(snapshots, self.layout, self.lines)):
+            self.out.snapshot(snapshot.time, self.layout, arrays if snapshot.count else {})
+        self.written += len(snapshots)
 
 
-def _column_values(tokens: list[bytes], column: str, lines: _Lines) -> np.ndarray:
-    is_integer = column in INTEGER_COLUMNS
+def _convert(lines: Lines, out: _Writer, kept: list[str] | None, step: float | None,
+             unwrap: bool) -> int:
+    batch = _Batch(out, lines)
     try:
-        values = np.array([int(token) if is_integer else float(token) for token in tokens],
-                          dtype=np.int64 if is_integer else np.float64)
-    except (ValueError, OverflowError):
-        kind = "whole numbers" if is_integer else "numbers"
-        lines.fail(f'column "{column}" of the snapshot above holds other things than {kind}')
-    if not is_integer:
-        return values
-    if len(values) and (values.min() < -2**31 or values.max() >= 2**31):
-        lines.fail(f'column "{column}" of the snapshot above holds numbers beyond 32 bits')
-    return values.astype(np.int32)
+        _items(lines, batch, kept, step, unwrap)
+    except DumpError:
+        batch.write()  # a fault in an earlier snapshot's atoms comes first
+        raise
+    batch.write()
+    return batch.written
 
 
-def _write_snapshot(out: Writer, lines: _Lines, timestep: float, atom_count: int,
-                    columns: list[str]) -> None:
-    if not columns:
-        lines.fail("the ATOMS item names no columns")
-    names = [_array_name(column, lines) for column in columns]
-    text = b" ".join(lines.next() for _ in range(atom_count))
-    tokens = text.split()
-    if len(tokens) != atom_count * len(columns):
-        lines.fail(f"{atom_count} atoms of {len(columns)} columns need "
-                   f"{atom_count * len(columns)} values, the snapshot has {len(tokens)}")
-    out.group(GROUP_NAME, np.float64(timestep))
-    if atom_count > 0:
-        for index, (column, name) in enumerate(zip(columns, names)):
-            out.array(name, _column_values(tokens[index :: len(columns)], column, lines))
-    out.end()
+def _items(lines: Lines, batch: _Batch, kept: list[str] | None, step: float | None,
+           unwrap: bool) -> None:
+    layouts: dict[str, Layout] = {}
+    timestep: int | None = None
+    count: int | None = None
+    box: Box | None = None
+    while (line := lines.read()) is not None:
+        item = (line[5:].strip().decode("utf-8", "surrogateescape") if line.startswith(b"ITEM:")
+                else None)
+        if item is None:
+            if line.strip():
+                lines.fail('expected a line "ITEM: ..."')
+        elif item == "TIMESTEP":
+            timestep = _whole_number(lines.next(), "a timestep", lines, -LARGEST_TIMESTEP,
+                                     LARGEST_TIMESTEP)
+        elif item == "NUMBER OF ATOMS":
+            count = _whole_number(lines.next(), "a number of atoms", lines, 0, MOST_ATOMS)
+        elif item.startswith("BOX BOUNDS") and unwrap:
+            box = Box(lines, item)
+        elif item.split()[:1] == ["ATOMS"]:
+            if timestep is None or count is None:
+                lines.fail("an ATOMS item before the TIMESTEP and NUMBER OF ATOMS items")
+            if item not in layouts:
+                layouts[item] = Layout(item.split()[1:], kept, unwrap, lines)
+            time = float(timestep) if step is None else float(timestep) * step
+            first = lines.number + 1
+            block = lines.take(count, b"ITEM:")
+            if lines.number - first + 1 < count:
+                lines.fail(f"the snapshot has {lines.number - first + 1} atom lines, its NUMBER "
+                           f"OF ATOMS says {count}", lines.number + 1)
+            batch.add(layouts[item], Snapshot(time, count, first, block, box))
+            timestep = count = box = None
+        else:
+            # BOX BOUNDS and any other item: their lines run to the next item.
+            lines.skip_to_item()
 
 
-def convert(dump_path: str | os.PathLike[str], out_path: str | os.PathLike[str]) -> int:
-    """Converts the dump at `dump_path` into a step file at `out_path` (host byte order,
-    creator "ZVBPY") and returns the number of snapshots. Reads one snapshot at a time, so a
-    dump larger than memory converts. Raises DumpError for a dump of another layout; the
-    output is then removed."""
+def convert(dump_path: str | os.PathLike[str], out_path: str | os.PathLike[str],
+            columns: Iterable[str] | str | None = None, dt: float | None = None,
+            unwrap: bool = False) -> int:
+    """Converts the dump at `dump_path` ("-": standard input; plain, gzip, bzip2 or xz) into a
+    step file at `out_path` ("-": standard output), in host byte order with the creator
+    "ZVBPY", and returns the number of snapshots.
+
+    `columns` keeps only these columns (and "id"), in the dump's order; `dt` makes each
+    group's value the timestep times `dt`; `unwrap` adds to x, y and z their image flags
+    (ix, iy, iz) times the box's lengths and tilts. Holds a snapshot (or up to a MiB of small
+    ones) at a time, so a dump larger than memory converts. Raises DumpError for a dump that
+    cannot be converted, and leaves the output as it was: a file is replaced only once
+    complete."""
     dump_path, out_path = os.fspath(dump_path), os.fspath(out_path)
-    if os.path.exists(out_path) and os.path.samefile(dump_path, out_path):
-        raise DumpError(f"{out_path}: the output would overwrite the dump")
-    snapshots = 0
-    with open(dump_path, "rb") as stream, Writer(out_path) as out:
-        lines = _Lines(stream, dump_path)
-        timestep: float | None = None
-        atom_count: int | None = None
-        while (line := lines.read()) is not None:
-            item = _item(line)
-            if item is None:
-                if line.strip():
-                    lines.fail('expected a line "ITEM: ..."')
-            elif item == "TIMESTEP":
-                timestep = float(_number(lines.next(), int, lines))
-            elif item == "NUMBER OF ATOMS":
-                atom_count = int(_number(lines.next(), int, lines))
-                if atom_count < 0:
-                    lines.fail("a negative number of atoms")
-            elif item.split()[:1] == ["ATOMS"]:
-                if timestep is None or atom_count is None:
-                    lines.fail("an ATOMS item before the TIMESTEP and NUMBER OF ATOMS items")
-                _write_snapshot(out, lines, timestep, atom_count, item.split()[1:])
-                snapshots += 1
-                timestep = atom_count = None
-            else:
-                # BOX BOUNDS and any other item: their lines run to the next item.
-                while (line := lines.read()) is not None and _item(line) is None:
-                    pass
-                if line is not None:
-                    lines.unread(line)
+    kept = _columns(columns)
+    if dt is not None and not (np.isfinite(dt) and dt > 0):
+        raise DumpError(f"--dt {dt}: the step length must be a positive number")
+    with open_dump(dump_path) as lines:
+        output = None
+        try:
+            with signals.held():  # the temporary file, once made, is known to be removed
+                output = Output(out_path, lines.identity)
+            out = _Writer(output)
+            snapshots = _convert(lines, out, kept, dt, unwrap)
+            out.close()
+            output.commit()
+        except BaseException as error:
+            if output is not None:
+                with signals.held():  # a second signal waits until the first is undone
+                    output.discard()
+            if isinstance(error, OSError) and error.errno is not None:
+                # A write that failed (a full disk, a reader that went away).
+                shown = "standard output" if out_path == "-" else out_path
+                raise OSError(f"{shown}: {error.strerror}") from None
+            raise
     return snapshots
-
-
-def _number(line: bytes, kind: type, lines: _Lines) -> float | int:
-    try:
-        return kind(line.strip())
-    except ValueError:
-        lines.fail(f"expected a number, found {line[:40]!r}")

@@ -7,6 +7,7 @@ import os
 import sys
 import time
 from types import TracebackType
+from typing import BinaryIO
 
 import numpy as np
 
@@ -34,17 +35,21 @@ class Writer:
     elements follow it until `end()` closes it. Numbers are written in `byte_order` ('=' for
     the host's, '<' or '>'), converted as needed.
 
-    Used as a context manager, a failure inside the block removes the unfinished file.
+    Used as a context manager, a failure inside the block removes the unfinished file. Given a
+    `stream`, the writer writes into it from where it stands and leaves it open (`path` then
+    only names it), and removes nothing.
     """
 
     def __init__(self, path: str | os.PathLike[str], byte_order: str = "=",
-                 creator: str = CREATOR, creator_version: tuple[int, int] = CREATOR_VERSION):
+                 creator: str = CREATOR, creator_version: tuple[int, int] = CREATOR_VERSION,
+                 stream: BinaryIO | None = None):
         if byte_order == "=":
             byte_order = "<" if sys.byteorder == "little" else ">"
         self.path = os.fspath(path)
         self.byte_order = byte_order
         self._element_header = element_header_struct(byte_order)
-        self._stream = builtins.open(self.path, "wb")
+        self._owns_stream = stream is None
+        self._stream = builtins.open(self.path, "wb") if stream is None else stream
         self._stream.write(file_header_struct(byte_order).pack(
             ZVB_MAGIC, int(time.time()) & 0xFFFFFFFF, name_bytes(creator), name_bytes(""),
             1, 1, creator_version[0], creator_version[1], 0, 0, b"\0\0"))
@@ -83,7 +88,10 @@ class Writer:
         self.element("", END_MARKER_TYPE)
 
     def close(self) -> None:
-        self._stream.close()
+        if self._owns_stream:
+            self._stream.close()
+        else:
+            self._stream.flush()
 
     def __enter__(self) -> Writer:
         return self
@@ -91,5 +99,5 @@ class Writer:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  trace: TracebackType | None) -> None:
         self.close()
-        if kind is not None:
+        if kind is not None and self._owns_stream:
             os.unlink(self.path)
