@@ -24,7 +24,7 @@ struct Column {
 };
 
 // Bytes that the blocks of all columns of an export may take together.
-constexpr std::uint64_t COLUMN_BUDGET = std::uint64_t{ 24 } << 20;
+constexpr std::uint64_t COLUMN_BUDGET = std::uint64_t{ 8 } << 20;
 
 // Values per block for columns of `bytes_per_row` bytes together (one value of each), within
 // COLUMN_BUDGET and between 4096 and 1048576 values, but never more than `length`, the

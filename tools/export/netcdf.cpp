@@ -92,16 +92,18 @@ void write_block(void* context, std::uint64_t first, const unsigned char* bytes,
 }
 
 // One variable on `dimension`, chunked in `chunk` values, compressed when asked.
-int define_variable(NetcdfExport* out, const std::string& name, nc_type type, int dimension,
-                    std::size_t chunk) {
+int define_variable(NetcdfExport* out, const std::string& name, nc_type type,
+                    std::size_t value_bytes, int dimension, std::size_t chunk) {
   int id = 0;
   call_netcdf(out, [&] { return nc_def_var(out->file, name.c_str(), type, 1, &dimension, &id); });
   call_netcdf(out, [&] { return nc_def_var_chunking(out->file, id, NC_CHUNKED, &chunk); });
   const int level = out->settings->compression;
   if (level > 0)
     call_netcdf(out, [&] { return nc_def_var_deflate(out->file, id, 1, 1, level); });
-  // Every write covers whole chunks, so the library needs no cache of them.
-  call_netcdf(out, [&] { return nc_set_var_chunk_cache(out->file, id, 0, 0, 0.0f); });
+  // Each write covers whole chunks: a cache of one chunk lets the library take it without
+  // filling it first, and keeps no more of them.
+  const std::size_t chunk_bytes = chunk * value_bytes;
+  call_netcdf(out, [&] { return nc_set_var_chunk_cache(out->file, id, chunk_bytes, 1, 1.0f); });
   return id;
 }
 
@@ -179,25 +181,26 @@ void define_file(NetcdfExport* out, const TrajectoryLayout& layout,
   targets->assign(layout.arrays.size() + layout.enclosing.size() + 2, { out, 0 });
   std::size_t target = 0;
   out->identifier.id =
-      define_variable(out, layout.identifier.name, netcdf_type(layout.identifier.type), trajectory,
-                      trajectory_block);
+      define_variable(out, layout.identifier.name, netcdf_type(layout.identifier.type),
+                      value_size(layout.identifier.type), trajectory, trajectory_block);
   start_column(&out->identifier, value_size(layout.identifier.type), trajectory_block, targets,
                target++);
   out->enclosing.resize(layout.enclosing.size());
   for (std::size_t i = 0; i < layout.enclosing.size(); i++) {
     const Field& field = layout.enclosing[i];
-    out->enclosing[i].id =
-        define_variable(out, field.name, netcdf_type(field.type), trajectory, trajectory_block);
+    out->enclosing[i].id = define_variable(out, field.name, netcdf_type(field.type),
+                                           value_size(field.type), trajectory, trajectory_block);
     start_column(&out->enclosing[i], value_size(field.type), trajectory_block, targets, target++);
   }
   out->row_size_is_64 = layout.longest > static_cast<std::uint64_t>(INT32_MAX);
   out->row_size.id = define_variable(out, "rowSize", out->row_size_is_64 ? NC_INT64 : NC_INT,
-                                     trajectory, trajectory_block);
+                                     out->row_size_is_64 ? 8 : 4, trajectory, trajectory_block);
   start_column(&out->row_size, out->row_size_is_64 ? 8 : 4, trajectory_block, targets, target++);
   out->arrays.resize(layout.arrays.size());
   for (std::size_t i = 0; i < layout.arrays.size(); i++) {
     const Field& field = layout.arrays[i];
-    out->arrays[i].id = define_variable(out, field.name, netcdf_type(field.type), obs, obs_block);
+    out->arrays[i].id = define_variable(out, field.name, netcdf_type(field.type),
+                                        value_size(field.type), obs, obs_block);
     start_column(&out->arrays[i], value_size(field.type), obs_block, targets, target++);
   }
 }
