@@ -3,6 +3,7 @@
 #include "export/netcdf.h"
 
 #include <netcdf.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 #include "base/report.h"
 #include "data/format.h"
+#include "data/output_guard.h"
 #include "export/columns.h"
 
 namespace {
@@ -52,6 +54,14 @@ struct NetcdfExport {
   Variable row_size;
   bool row_size_is_64;
 };
+
+// A failed run removes the temporary file, as the writer's cleanup would, and ends at once:
+// the library's own exit handler would close its file again, and after a close that failed
+// (a full disk) its state is broken and it crashes.
+void end_failed_run() {
+  undo_output();
+  _exit(1);
+}
 
 // The library's text, after the system's when a write of the library's own failed.
 [[noreturn]] void report_netcdf(const NetcdfExport* out, int status, int system_error) {
@@ -241,6 +251,7 @@ void write_netcdf(const TrajectoryLayout& layout, const ExportSettings& settings
   find_coordinates(layout, settings, coordinates);
   NetcdfExport out;
   out.settings = &settings;
+  set_failure_cleanup(end_failed_run);
   std::vector<BlockTarget> targets;
   define_file(&out, layout, &targets);
   describe(&out, layout, coordinates);
