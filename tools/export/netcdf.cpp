@@ -15,6 +15,7 @@
 #include "base/report.h"
 #include "data/format.h"
 #include "data/output_guard.h"
+#include "dump/values.h"
 #include "export/columns.h"
 
 namespace {
@@ -105,7 +106,14 @@ void write_block(void* context, std::uint64_t first, const unsigned char* bytes,
 int define_variable(NetcdfExport* out, const std::string& name, nc_type type,
                     std::size_t value_bytes, int dimension, std::size_t chunk) {
   int id = 0;
-  call_netcdf(out, [&] { return nc_def_var(out->file, name.c_str(), type, 1, &dimension, &id); });
+  const int status = nc_def_var(out->file, name.c_str(), type, 1, &dimension, &id);
+  if (status == NC_EBADNAME) {
+    std::string shown;
+    append_escaped(shown, name.data(), name.size());
+    error_exit("The name \"%s\" in \"%s\" cannot name a netCDF variable (%s)\n", shown.c_str(),
+               out->settings->input_name, nc_strerror(status));
+  }
+  call_netcdf(out, [&] { return status; });
   call_netcdf(out, [&] { return nc_def_var_chunking(out->file, id, NC_CHUNKED, &chunk); });
   const int level = out->settings->compression;
   if (level > 0)
