@@ -40,7 +40,7 @@ const char* vtk_type(std::uint32_t code) {
 // One array of the appended data: its 8-byte count of bytes, then its values.
 struct Region {
   std::string name;
-  std::uint32_t type;  // a ZVB value type; TYPE_S32 stands for none (the cell arrays' Int64)
+  std::uint32_t type;  // a ZVB value type; TYPE_NULL for the 64-bit integers of the cells
   const char* vtk_name;
   int components;
   std::uint64_t bytes;
@@ -113,13 +113,12 @@ std::string attribute_text(const VtkExport* out, const std::string& name) {
   return text;
 }
 
-std::size_t add_region(VtkExport* out, const std::string& name, std::uint32_t type,
-                       const char* vtk_name, int components, std::uint64_t values) {
+void add_region(VtkExport* out, const std::string& name, std::uint32_t type, const char* vtk_name,
+                int components, std::uint64_t values) {
   const std::uint64_t offset =
       out->regions.empty() ? 0 : out->regions.back().offset + 8 + out->regions.back().bytes;
   const std::uint64_t width = type == TYPE_NULL ? 8 : static_cast<std::uint64_t>(value_size(type));
   out->regions.push_back({ name, type, vtk_name, components, values * width, offset });
-  return out->regions.size() - 1;
 }
 
 std::string data_array(const VtkExport* out, const Region& region) {
@@ -144,8 +143,8 @@ std::uint32_t point_type(const TrajectoryLayout& layout, const int coordinates[3
   return type == TYPE_FLOAT ? TYPE_FLOAT : TYPE_DOUBLE;
 }
 
-// The regions in file order and the XML header that points at them. Cell arrays carry
-// TYPE_NULL: 64-bit integers, which no ZVB type names.
+// The regions in file order and the XML header that points at them. The cells' connectivity
+// and offsets carry TYPE_NULL: 64-bit integers, which no ZVB type names.
 std::string lay_out(VtkExport* out, const TrajectoryLayout& layout, std::uint32_t points_type) {
   const std::uint64_t samples = layout.sample_count;
   const std::uint64_t vertices = layout.single_count;
