@@ -27,10 +27,10 @@ build:
 	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# zvbtrack, zvbdump and zvbgen alone, without the test suites.
+# zvbtrack, zvbdump, zvbgen and zvbexport alone, without the test suites.
 tools:
 	$(CONFIGURE)
-	cmake --build $(BUILD) -j $(JOBS) --target zvbtrack zvbdump zvbgen
+	cmake --build $(BUILD) -j $(JOBS) --target zvbtrack zvbdump zvbgen zvbexport
 
 test: deps test-plain test-python test-sanitize test-fuzz
 

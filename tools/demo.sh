@@ -1,8 +1,9 @@
 #!/bin/sh
 # The main job on an example that zvbgen makes: a few hundred steps of a few dozen moving
 # objects, some leaving and new ones arriving at every step, turned into one trajectory per
-# object; then one trajectory shown with zvbdump, and a few drawn into demo.png by the Python
-# package (run from the checkout, not installed).
+# object; then one trajectory shown with zvbdump, a few drawn into demo.png by the Python
+# package (run from the checkout, not installed), and all of them exported for netCDF and VTK
+# readers.
 set -eu
 build=${1:-build}
 python=${2:-/usr/bin/python3}
@@ -31,3 +32,16 @@ echo
 echo "python3 -m zvb plot -x time -y x$ids -o demo.png $demo/trajectories.zvb"
 # $ids unquoted: its options are separate words.
 PYTHONPATH=$python_dir "$python" -m zvb plot -x time -y x $ids -o demo.png "$demo/trajectories.zvb"
+
+# The same trajectories for the field's tools: CF netCDF for xarray, VTK polylines for ParaView.
+echo
+echo "zvbexport -f netcdf -o $demo/trajectories.nc $demo/trajectories.zvb"
+"$build/zvbexport" -f netcdf -o "$demo/trajectories.nc" "$demo/trajectories.zvb"
+echo "zvbexport -f vtk -o $demo/trajectories.vtp $demo/trajectories.zvb"
+"$build/zvbexport" -f vtk -o "$demo/trajectories.vtp" "$demo/trajectories.zvb"
+open_netcdf="import xarray; print(xarray.open_dataset('$demo/trajectories.nc'))"
+echo
+echo "python3 -c \"$open_netcdf\""
+"$python" -c "$open_netcdf"
+echo
+echo "Open the pathlines in ParaView: paraview $demo/trajectories.vtp"

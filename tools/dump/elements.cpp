@@ -130,6 +130,30 @@ void read_element_data(ElementStream* stream, const Element& element,
     reverse_values(data->data(), size, element.header.type);
 }
 
+void read_element_pieces(ElementStream* stream, const Element& element, PieceSink take,
+                         void* context) {
+  std::size_t left = element.header.size;
+  check_size(stream, element.header.size);
+  const std::int32_t size_of_value = value_size(element.header.type);
+  const std::size_t width = size_of_value > 0 ? static_cast<std::size_t>(size_of_value) : 1;
+  while (left > 0) {
+    fill(stream, std::min(left, stream->buffer.size()));
+    std::size_t piece = std::min(waiting(stream), left);
+    if (piece == 0)
+      report_error(error_table, ERR_EOF, stream->reader.file_name);
+    // A value cut by the end of the buffer waits for the next piece.
+    if (piece >= width && piece != left)
+      piece -= piece % width;
+    unsigned char* bytes = stream->buffer.data() + stream->begin;
+    if (stream->is_reversed)
+      reverse_values(bytes, static_cast<std::uint32_t>(piece), element.header.type);
+    stream->begin += piece;
+    stream->position += static_cast<std::int64_t>(piece);
+    left -= piece;
+    take(context, bytes, piece);
+  }
+}
+
 void skip_element_data(ElementStream* stream, const Element& element) {
   std::size_t left = element.header.size;
   check_size(stream, element.header.size);

@@ -45,6 +45,14 @@ bool next_element(ElementStream* stream, Element* element);
 void read_element_data(ElementStream* stream, const Element& element,
                        std::vector<unsigned char>* data);
 
+// Reads the element's data in pieces of at most a block, values in host order, and hands each
+// piece to `take` as it comes: whole values only, but for bytes after the last whole value,
+// which come last. Memory stays that of the stream, whatever the size. A size that passes the
+// end of a regular file is refused before anything is handed on. Does not return on failure.
+using PieceSink = void (*)(void* context, const unsigned char* bytes, std::size_t size);
+void read_element_pieces(ElementStream* stream, const Element& element, PieceSink take,
+                         void* context);
+
 // Passes over the element's data.
 void skip_element_data(ElementStream* stream, const Element& element);
 
