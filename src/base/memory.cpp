@@ -1,6 +1,8 @@
 // The memory limit of the process, from the cgroup files and /proc/meminfo.
 #include "base/memory.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -47,9 +49,15 @@ bool parse_memory_size(const char* text, std::uint64_t* bytes) {
   return true;
 }
 
+const char* memory_files_root = "";
+
+static std::FILE* open_system_file(const std::string& path) {
+  return std::fopen((std::string(memory_files_root) + path).c_str(), "r");
+}
+
 // The first number in a file; false when it holds none (such as "max").
 static bool read_number(const std::string& path, std::uint64_t* number) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
+  std::FILE* file = open_system_file(path);
   if (file == nullptr)
     return false;
   unsigned long long value = 0;
@@ -76,7 +84,7 @@ static std::uint64_t least_limit(const std::string& mount, std::string path, con
 }
 
 static std::uint64_t cgroup_limit() {
-  std::FILE* file = std::fopen("/proc/self/cgroup", "r");
+  std::FILE* file = open_system_file("/proc/self/cgroup");
   if (file == nullptr)
     return UINT64_MAX;
   std::uint64_t least = UINT64_MAX;
@@ -106,7 +114,7 @@ static std::uint64_t cgroup_limit() {
 }
 
 static std::uint64_t available_memory() {
-  std::FILE* file = std::fopen("/proc/meminfo", "r");
+  std::FILE* file = open_system_file("/proc/meminfo");
   if (file == nullptr)
     return UINT64_MAX;
   std::uint64_t available = UINT64_MAX;
@@ -129,6 +137,29 @@ std::uint64_t system_memory_limit() {
   const std::uint64_t available = available_memory();
   const std::uint64_t least = cgroup < available ? cgroup : available;
   return least == UINT64_MAX ? 0 : least;
+}
+
+// The process's resident memory; 0 when it cannot be read.
+static std::uint64_t resident_memory() {
+  std::FILE* file = open_system_file("/proc/self/statm");
+  if (file == nullptr)
+    return 0;
+  unsigned long long pages = 0;
+  unsigned long long resident = 0;
+  const bool found = std::fscanf(file, "%llu %llu", &pages, &resident) == 2;
+  std::fclose(file);
+  const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  return found ? static_cast<std::uint64_t>(resident) * page : 0;
+}
+
+std::uint64_t memory_headroom() {
+  const std::uint64_t cgroup = cgroup_limit();
+  const std::uint64_t resident = resident_memory();
+  const std::uint64_t beside = cgroup == UINT64_MAX ? UINT64_MAX
+                               : cgroup > resident  ? cgroup - resident
+                                                    : 0;
+  const std::uint64_t available = available_memory();
+  return beside < available ? beside : available;
 }
 
 std::uint64_t memory_budget() {

@@ -13,6 +13,15 @@ bool parse_memory_size(const char* text, std::uint64_t* bytes);
 // (MemAvailable). 0 when none of them can be read.
 std::uint64_t system_memory_limit();
 
+// How much more memory the process may take now: the least of what its memory cgroup's limit
+// (and its ancestors') leaves beside the process's resident memory, and the available memory.
+// UINT64_MAX when none of them can be read.
+std::uint64_t memory_headroom();
+
+// Where the files above are read, "" for the system's own (/proc, /sys/fs/cgroup); a test
+// points it at a tree of its own.
+extern const char* memory_files_root;
+
 // The memory the output may take at once: ZVBTRACK_MEMORY, else a quarter of what the system
 // lets the process use (the rest serves the index, the input's tree, and the system's caches,
 // which hold the output's pages until they are written back); 0: no limit known. A value of

@@ -7,6 +7,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "base/memory.h"
 #include "base/progress.h"
 #include "base/report.h"
 #include "transpose/fill.h"
@@ -264,6 +265,36 @@ void count_copied_samples(std::uint32_t first_sample) {
 
 void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies);
 
+// What the process may still take beside what it held when counting began; UINT64_MAX: no
+// limit known.
+std::uint64_t index_headroom = UINT64_MAX;
+std::uint64_t index_bytes_at_start = 0;
+
+std::uint64_t index_bytes() {
+  return laid_out.tracks.capacity() * sizeof(Track) +
+         laid_out.containers.capacity() * sizeof(Container) +
+         id_index.capacity() * sizeof(IdIndex::Slot) +
+         sub_index.capacity() * sizeof(IdIndex::Slot) +
+         laid_out.contents.capacity() * sizeof(Content) + laid_out.content_bytes.capacity() +
+         laid_out.plans.capacity() * sizeof(GroupPlan);
+}
+
+// Before the index grows: when all of it may double (as its lists and tables grow by doubling)
+// and then not fit what the system lets the process have, the run ends now, with a message,
+// rather than by the system's hand later.
+void check_index_room() {
+  const std::uint64_t grown = 2 * index_bytes();
+  if (index_headroom == UINT64_MAX || grown <= index_bytes_at_start ||
+      grown - index_bytes_at_start <= index_headroom)
+    return;
+  constexpr std::uint64_t MIB = std::uint64_t{ 1 } << 20;
+  error_exit(
+      "Not enough memory: the index of the trajectories (%zu met so far) would take %llu MiB, and "
+      "the system lets this process have %llu MiB more\n",
+      laid_out.tracks.size(), static_cast<unsigned long long>((grown + MIB - 1) / MIB),
+      static_cast<unsigned long long>(index_headroom / MIB));
+}
+
 // The first walk: trajectories in the order first met, their places and sample counts, with
 // the failures of transpose_group at the points where it meets them.
 int count_group(DataNode* group, std::uint32_t) {
@@ -319,6 +350,8 @@ void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies) {
         id_index.find_or_add(sample_keys[k - first], sample_hashes[k - first],
                              static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
     if (added) {
+      if (laid_out.tracks.size() == laid_out.tracks.capacity())
+        check_index_room();
       const std::uint32_t root = new_container(NO_CONTAINER);
       laid_out.tracks.push_back(Track{ id_of_sample(k), 0, root, NO_CONTAINER });
     }
@@ -590,6 +623,8 @@ bool start_count(const LayoutSettings& settings) {
   largest_share = *std::max_element(laid_out.array_shares.begin(), laid_out.array_shares.end());
   begin_sources();
   set_samples_per_part(settings.memory_budget);
+  index_headroom = memory_headroom();
+  index_bytes_at_start = index_bytes();
   return true;
 }
 

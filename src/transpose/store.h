@@ -78,6 +78,8 @@ class IdIndex {
   Slot* begin() { return slots_; }
   Slot* end() { return slots_ + capacity_; }
   void clear();
+  // Slots taken, used or not.
+  std::size_t capacity() const { return capacity_; }
 
  private:
   void grow();
