@@ -31,7 +31,7 @@ const ErrorEntry error_table[ERROR_CODE_COUNT] = {
   { &default_sink,
     "\"%s\": Locked by another process writing to it: run again once it has finished" },
   { &default_sink,
-    "\"%s\": Another process wrote to the file during the run: nothing is cut back, and from byte %lld on it holds their bytes and what this run wrote" },
+    "\"%s\": Another process wrote to the file during the run: nothing is cut back, and from byte %s on it holds their bytes and what this run wrote" },
 };
 
 static FailureCleanup failure_cleanup = nullptr;

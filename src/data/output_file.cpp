@@ -54,7 +54,7 @@ void check_output_length(const DataWriter* writer, std::int64_t expected) {
   const std::int64_t length = file_length(writer->guard_descriptor);
   if (length > expected)
     report_error(error_table, ERR_OUTPUT_GREW, writer->file_name,
-                 static_cast<long long>(writer->append_start));
+                 std::to_string(writer->append_start).c_str());
   if (length != expected)
     report_error(error_table, ERR_OUTPUT_CHANGED, writer->file_name);
 }

@@ -969,7 +969,8 @@ TEST(ManPages, ListEveryMessage) {
       "zvbtrack",
       // Rows 5, 6 and 8 have no raiser.
       { ERR_FILE, ERR_MEMORY, ERR_EOF, ERR_MAGIC, ERR_VERSION, ERR_TYPE_MEMORY, ERR_OUTPUT_CONFLICT,
-        ERR_TERMINAL, ERR_DEPTH, ERR_ARRAY_SIZE },
+        ERR_TERMINAL, ERR_DEPTH, ERR_ARRAY_SIZE, ERR_APPEND_ORDER, ERR_OUTPUT_CHANGED,
+        ERR_INPUT_CHANGED, ERR_OUTPUT_LOCKED, ERR_OUTPUT_GREW },
       { "Error: Not enough memory\n", "Error: \"%s\" should be directory only\n",
         "Error: Not all arrays terminate at length %d\n",
         "Error: ID array shorter than data arrays\n",

@@ -167,8 +167,10 @@ TEST(E2eWriters, TemporaryFileGoesWithItsFolder) {
       std::filesystem::remove_all(dir.file("sub"));
     else
       std::filesystem::rename(dir.file("sub"), dir.file("moved"));
-    if (row.signal_number != 0)
+    if (row.signal_number != 0) {
       kill(run.pid(), row.signal_number);
+      run.wait_ended();
+    }
     const RunResult result = run.release();
     EXPECT_EQ(result.status, row.status);
     EXPECT_EQ(result.signal, row.signal_number);

@@ -90,6 +90,14 @@ bool HeldRun::wait_for(std::size_t index) {
   }
 }
 
+void HeldRun::wait_ended() {
+  pollfd ended = { ended_, POLLIN, 0 };
+  while (poll(&ended, 1, -1) < 0) {
+    if (errno != EINTR)
+      throw std::runtime_error("poll failed");
+  }
+}
+
 RunResult HeldRun::release() {
   std::string err;
   char buffer[4096];

@@ -32,6 +32,10 @@ class HeldRun {
 
   pid_t pid() const { return running_.pid; }
 
+  // Blocks until the program has ended (a signal sent to it ends it while it is held), with
+  // its standard error still held, so that it writes nothing more there.
+  void wait_ended();
+
   // Lets its standard error flow, waits for it to end and returns what it left; `err` is all
   // that it wrote to standard error.
   RunResult release();
