@@ -1,4 +1,6 @@
 // zvbdump: shows a ZVB file as an indented tree of its elements, or arrays of it as CSV.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -163,10 +165,17 @@ int main(int argc, char** argv) {
     finish_output();
     return 0;
   }
+  // A named regular file is read element by element, twice: memory stays that of its largest
+  // element however many it holds.
+  struct stat status;
+  if (std::strcmp(argv[0], "-") != 0 && stat(argv[0], &status) == 0 && S_ISREG(status.st_mode)) {
+    print_file_tree(argv[0], steps, value_limit, show_header_fields != 0);
+    finish_output();
+    return 0;
+  }
   DataReader reader;
   open_input(argv[0], &reader);
-  // The default probe: a regular file of 16 MiB or more in host order leaves its arrays on
-  // file, and the printing loads each one only for its own line.
+  // Anything else is read whole into a tree: it can be read only once.
   read_file(&reader, &input_file, READ_REPORT);
   const std::vector<DataNode*> selected = select_nodes(&input_file.root, steps, reader.file_name);
   if (show_header_fields != 0)

@@ -298,7 +298,13 @@ int main(int argc, char** argv) {
   // from here on a failure or an ending signal removes the temporary file.
   DataWriter writer;
   open_output(target.c_str(), nullptr, &writer);
-  settings.temporary_name = writer.temp_name;
+  // The temporary file stands in the target's directory, which the writer keeps open: it is
+  // found through that directory wherever the directory goes meanwhile.
+  const std::string temporary =
+      writer.directory >= 0
+          ? "/proc/self/fd/" + std::to_string(writer.directory) + "/" + writer.temp_name
+          : std::string(writer.temp_name);
+  settings.temporary_name = temporary.c_str();
   settings.descriptor = stream_descriptor(writer.stream);
   if (verbose != 0)
     std::fprintf(stderr, "Reading inputfile: \"%s\"\n", input_name);

@@ -1,7 +1,11 @@
 // zvbgen: writes a simulation-like ZVB file, one group per time step, for the demo, the tests
 // and the benchmarks. Objects move, some leave at every step and as many new ones arrive with
 // new, sparse identifiers, and each step lists its objects in a new order.
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -9,9 +13,11 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "base/platform.h"
 #include "base/report.h"
 #include "data/format.h"
@@ -249,6 +255,48 @@ struct Body {
   double x, y, z;
 };
 
+// Memory for each object: its body, and its place in the ID array and in a coordinate array
+// of doubles and of floats.
+constexpr std::uint64_t BYTES_PER_OBJECT =
+    sizeof(Body) + sizeof(std::int32_t) + sizeof(double) + sizeof(float);
+
+// Refuses, before anything is written, sizes that no file can hold or this process cannot make:
+// arrays of 4 GiB or more (an element's size has 32 bits), steps beyond the counting of the
+// S32 step and run groups, identifiers that could pass the largest S32 (each object takes up
+// to 3 more than the last, each replacement up to 5), and objects whose arrays would take more
+// memory than the process may use.
+void check_sizes(const Settings& settings) {
+  const std::uint64_t width = settings.use_float ? sizeof(float) : sizeof(double);
+  const long most_objects = static_cast<long>(UINT32_MAX / std::max<std::uint64_t>(width, 4));
+  if (settings.objects > most_objects)
+    fail("Invalid -N %ld: at most %ld objects, so that each array stays below 4 GiB",
+         settings.objects, most_objects);
+  const long runs = settings.runs != 0 ? settings.runs : 1;
+  long total_steps = 0;
+  const long most_steps = settings.nested || settings.runs != 0 ? INT32_MAX : LONG_MAX;
+  if (__builtin_mul_overflow(runs, settings.steps, &total_steps) || total_steps > most_steps ||
+      runs > INT32_MAX)
+    fail("Invalid -T %ld with -r %ld: at most %ld steps in all, and %d runs", settings.steps,
+         settings.runs, most_steps, INT32_MAX);
+  const double replaced = std::floor(settings.churn * static_cast<double>(settings.objects) + 0.5);
+  const double last_id = 1 + 3.0 * static_cast<double>(settings.objects) +
+                         5.0 * replaced * static_cast<double>(total_steps - 1);
+  if (last_id > INT32_MAX)
+    fail("Invalid sizes: %ld objects over %ld steps with churn %g could take identifiers past %d",
+         settings.objects, total_steps, settings.churn, INT32_MAX);
+  const std::uint64_t needed = static_cast<std::uint64_t>(settings.objects) * BYTES_PER_OBJECT;
+  const std::uint64_t limit = system_memory_limit();
+  if (limit != 0 && needed > limit)
+    fail("Not enough memory for %ld objects: they take %" PRIu64 " MiB, and %" PRIu64
+         " MiB are to be had",
+         settings.objects, needed >> 20, limit >> 20);
+}
+
+[[noreturn]] void out_of_memory() {
+  std::fprintf(stderr, "zvbgen: Error: Not enough memory\n");
+  std::exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,6 +305,16 @@ int main(int argc, char** argv) {
     program_name = "zvbgen";
     report_error(error_table, ERR_TERMINAL);
   }
+  // Everything that can be refused is, and the memory is taken, before the output is opened:
+  // a refused run leaves no file.
+  check_sizes(settings);
+  std::set_new_handler(out_of_memory);
+  std::vector<Body> bodies(static_cast<std::size_t>(settings.objects));
+  const std::size_t count = bodies.size();
+  std::vector<std::int32_t> ids(count);
+  std::vector<double> coordinates(count);
+  std::vector<float> narrow(count);
+
   std::unique_ptr<std::FILE, FileCloser> file(
       settings.output != nullptr ? std::fopen(settings.output, "wb") : stdout);
   const char* name = settings.output != nullptr ? settings.output : "-";
@@ -272,17 +330,12 @@ int main(int argc, char** argv) {
   out.bytes(encoded, sizeof encoded);
 
   Random random{ settings.seed * 0x9E3779B97F4A7C15ULL + 1 };
-  std::vector<Body> bodies(static_cast<std::size_t>(settings.objects));
   std::int32_t next_id = 1;
   for (Body& body : bodies) {
     body = { next_id, random.uniform(), random.uniform(), random.uniform() };
     next_id += 1 + static_cast<std::int32_t>(random.below(3));
   }
-  const std::size_t count = bodies.size();
   const std::size_t replaced = static_cast<std::size_t>(settings.churn * count + 0.5);
-  std::vector<std::int32_t> ids(count);
-  std::vector<double> coordinates(count);
-  std::vector<float> narrow(count);
   const std::uint32_t value_type = settings.use_float ? TYPE_FLOAT : TYPE_DOUBLE;
   const std::size_t width = settings.use_float ? sizeof(float) : sizeof(double);
 

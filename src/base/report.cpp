@@ -28,6 +28,10 @@ const ErrorEntry error_table[ERROR_CODE_COUNT] = {
   { &default_sink, "\"%s\": Cannot append to a file in the other byte order" },
   { &default_sink, "\"%s\": Output file changed while being written" },
   { &default_sink, "\"%s\": Input changed while being read" },
+  { &default_sink,
+    "\"%s\": Locked by another process writing to it: run again once it has finished" },
+  { &default_sink,
+    "\"%s\": Another process wrote to the file during the run: nothing is cut back, and from byte %s on it holds their bytes and what this run wrote" },
 };
 
 static FailureCleanup failure_cleanup = nullptr;

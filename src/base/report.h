@@ -40,7 +40,9 @@ enum : std::uint32_t {
   ERR_APPEND_ORDER = 13,    // a file in the other byte order given to -a: its name
   ERR_OUTPUT_CHANGED = 14,  // the output file cut or grown by someone else: its name
   ERR_INPUT_CHANGED = 15,   // "\"%s\": Input changed while being read": input name
-  ERROR_CODE_COUNT = 16,
+  ERR_OUTPUT_LOCKED = 16,   // a file to append to that another holds a lock on: its name
+  ERR_OUTPUT_GREW = 17,     // the output file added to by another writer: its name, the offset
+  ERROR_CODE_COUNT = 18,
 };
 
 extern const ErrorEntry error_table[ERROR_CODE_COUNT];

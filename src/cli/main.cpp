@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "base/files.h"
 #include "base/memory.h"
 #include "base/platform.h"
 #include "base/progress.h"
@@ -34,9 +35,11 @@ static DataFile input_file;
   error_exit("Not enough memory\n");
 }
 
-// Temporary files go beside a named output file; for standard output, to $TMPDIR or /tmp.
+// Temporary files go beside a named output file; for standard output, or a name of one of the
+// process's descriptors, to $TMPDIR or /tmp.
 static std::string scratch_directory(const char* output_name) {
-  if (output_name == nullptr || std::strcmp(output_name, "-") == 0)
+  if (output_name == nullptr || std::strcmp(output_name, "-") == 0 ||
+      named_descriptor(output_name) >= 0)
     return "";
   return directory_of(output_name);
 }

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "base/files.h"
+
 namespace {
 
 // The signals whose default action ends the process and that a run may meet. SIGXFSZ is not
@@ -19,7 +21,11 @@ constexpr int ENDING_SIGNALS[] = { SIGHUP,  SIGINT,  SIGTERM, SIGQUIT, SIGPIPE,
 
 volatile int cut_descriptor = -1;
 volatile std::int64_t cut_length = 0;
-const char* volatile temporary_path = nullptr;
+std::FILE* volatile counted_stream = nullptr;
+volatile std::uint64_t counted_bytes = 0;  // written by one thread at a time
+volatile std::int64_t reserved_end = -1;
+volatile int temporary_directory = -1;
+const char* volatile temporary_name = nullptr;
 unsigned char* volatile mapping_start = nullptr;
 volatile std::size_t mapping_length = 0;
 volatile sig_atomic_t mapping_cut = 0;
@@ -112,17 +118,42 @@ void install_handlers() {
 
 }  // namespace
 
-void guard_cut_back(int descriptor, std::int64_t length) {
+void guard_cut_back(int descriptor, std::int64_t length, std::FILE* stream) {
   HeldSignals held;
   install_handlers();
   cut_length = length;
+  counted_stream = stream;
+  counted_bytes = 0;
+  reserved_end = -1;
   cut_descriptor = descriptor;
 }
 
-void guard_temporary(const char* path) {
+void count_output_bytes(std::uint64_t size) {
+  counted_bytes = counted_bytes + size;
+}
+
+std::uint64_t counted_output_bytes() {
+  return counted_bytes;
+}
+
+void reserve_output_end(std::int64_t end) {
+  reserved_end = end;
+}
+
+void forget_output_stream() {
+  HeldSignals held;
+  counted_stream = nullptr;
+}
+
+int create_guarded_temporary(int directory, char* name) {
   HeldSignals held;
   install_handlers();
-  temporary_path = path;
+  const int descriptor = create_temporary_at(directory, name);
+  if (descriptor >= 0) {
+    temporary_directory = directory;
+    temporary_name = name;
+  }
+  return descriptor;
 }
 
 void guard_mapping(unsigned char* mapping, std::size_t length) {
@@ -141,22 +172,39 @@ bool output_mapping_cut() {
   return mapping_cut != 0;
 }
 
+// The length the file has with what this run put in it: the room it reserved, else the bytes
+// it wrote, which are those counted less those the stream still holds.
+static std::int64_t own_end() {
+  const std::int64_t reserved = reserved_end;
+  if (reserved >= 0)
+    return reserved;
+  std::FILE* stream = counted_stream;
+  const std::uint64_t held = stream != nullptr ? unwritten_bytes(stream) : 0;
+  const std::uint64_t counted = counted_bytes;
+  return cut_length + static_cast<std::int64_t>(counted > held ? counted - held : 0);
+}
+
 void undo_output() {
   blank_mapping();
   const int descriptor = cut_descriptor;
   struct stat status;
-  // Only ever shorter: a file that someone else cut below its old length is not filled up.
-  if (descriptor >= 0 && fstat(descriptor, &status) == 0 && status.st_size > cut_length)
+  // Only ever shorter: a file that someone else cut below its old length is not filled up; and
+  // never below what another writer added: a file longer than this run made it is left whole.
+  if (descriptor >= 0 && fstat(descriptor, &status) == 0 && status.st_size > cut_length &&
+      status.st_size <= own_end())
     (void)ftruncate(descriptor, static_cast<off_t>(cut_length));
-  const char* path = temporary_path;
-  if (path != nullptr)
-    unlink(path);
+  const char* name = temporary_name;
+  if (name != nullptr)
+    unlinkat(temporary_directory, name, 0);
 }
 
 void release_output_guard() {
   HeldSignals held;
   cut_descriptor = -1;
-  temporary_path = nullptr;
+  counted_stream = nullptr;
+  reserved_end = -1;
+  temporary_name = nullptr;
+  temporary_directory = -1;
   mapping_start = nullptr;
   mapping_length = 0;
 }

@@ -15,8 +15,9 @@ struct DataWriter {
   // What a failed run needs to leave the target as it found it:
   std::int64_t append_start;  // length of the file appended to or mapped at its end, else -1
   int guard_descriptor;       // a descriptor of that file kept to cut it back, else -1
-  char* temp_name;            // -o onto a regular file goes here first (malloc), else null
-  char* final_name;           // and is renamed over this path when complete (malloc)
+  int directory;              // the directory of a replaced file, kept open, else -1
+  char* temp_name;            // -o onto a regular file goes to this entry first (malloc)
+  char* final_name;           // and is renamed over this one when complete (malloc)
   // The output file mapped by map_output, else null:
   unsigned char* mapping;
   std::size_t mapping_length;
@@ -26,12 +27,15 @@ struct DataWriter {
 
 // Chooses and opens the output: both names given is ERR_OUTPUT_CONFLICT; no name or "-" is
 // standard output (refused when a terminal); else the named file, or with `append_name` the
-// file opened at its end. An -o regular file, there or not, is written to a temporary file
-// beside it that replaces it only once complete (one that may not be written is refused);
-// devices and FIFOs are written as they are. A file appended to must be empty (it then gets
-// the file header) or a ZVB file in this machine's byte order (else ERR_MAGIC, ERR_VERSION or
-// ERR_APPEND_ORDER). A failed run, or a signal that ends it, cuts an appended file back to its
-// old length and removes a temporary file. Does not return on failure.
+// file written at its end. An -o name of one of the process's descriptors (/dev/stdout,
+// /dev/fd/N, ...) is that descriptor, written as standard output is. An -o regular file, there
+// or not and its links followed, is written to a temporary file beside it that replaces it
+// only once complete (one that may not be written is refused); devices and FIFOs are written
+// as they are. A regular file appended to is locked for the run (ERR_OUTPUT_LOCKED when
+// another holds a lock on it) and must be empty (it then gets the file header) or a ZVB file
+// in this machine's byte order (else ERR_MAGIC, ERR_VERSION or ERR_APPEND_ORDER). A failed
+// run, or a signal that ends it, cuts an appended file back to its old length unless another
+// writer added to it, and removes a temporary file. Does not return on failure.
 void open_output(const char* output_name, const char* append_name, DataWriter* writer);
 
 // Stamps magic, creation time and format version 1.1 into `header` and copies in the creator

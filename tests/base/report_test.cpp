@@ -33,6 +33,9 @@ TEST(Report, ErrorTableHoldsEveryMessageWordForWord) {
     "\"%s\": Cannot append to a file in the other byte order",
     "\"%s\": Output file changed while being written",
     "\"%s\": Input changed while being read",
+    "\"%s\": Locked by another process writing to it: run again once it has finished",
+    "\"%s\": Another process wrote to the file during the run: nothing is cut back, and from "
+    "byte %s on it holds their bytes and what this run wrote",
   };
   static_assert(sizeof expected / sizeof expected[0] == ERROR_CODE_COUNT);
   for (std::uint32_t code = 0; code < ERROR_CODE_COUNT; code++) {

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -199,6 +202,7 @@ TEST(E2eOutput, StandardOutputLandsWhereTheShellPointsIt) {
   };
   const std::size_t none = std::string::npos;
   const std::string program = std::string("'") + ZVBTRACK_BIN + "'";
+  const std::string tree = std::string("'") + ZVBTRACK_TREE_BIN + "'";
   const std::string run = program + " in time x y";
   const Row rows[] = {
     { "Pipe", run + " | cat > out", before, full, 0 },
@@ -208,6 +212,15 @@ TEST(E2eOutput, StandardOutputLandsWhereTheShellPointsIt) {
       "abc" + full + "def", 3 },
     { "OverTheStart", run + " 1<> out", std::string(longer.size(), 'b'), full + before, 0 },
     { "AppendOption", program + " -a out in time x y", full + before, full + before + elements, 0 },
+    // A name of one of zvbtrack's own descriptors is written as standard output is.
+    { "NamedStdoutAppended", program + " -o /dev/stdout in time x y >> out", before, before + full,
+      before.size() },
+    { "NamedStderrAppended", program + " -o /dev/stderr in time x y 2>> out", before, before + full,
+      before.size() },
+    { "NamedDescriptorAppended", program + " -o /dev/fd/3 in time x y 3>> out", before,
+      before + full, before.size() },
+    { "NamedOwnDescriptorOverTheStart", tree + " -o /proc/self/fd/1 in time x y 1<> out",
+      std::string(longer.size(), 'b'), full + before, 0 },
   };
   RunOptions options;
   options.in_child = [path = dir.path()] {
@@ -257,4 +270,75 @@ TEST(E2eOutput, AppendOnlyFileIsAppendedTo) {
   const std::string written = file_bytes(dir.file("out"));
   ASSERT_EQ(written.substr(0, 3), "abc");
   EXPECT_TRUE(SameOutput(written.substr(3), example_output()));
+}
+
+// -o follows symbolic links to where they end, there or not: the file there is replaced (its
+// mode, owner and group kept) and the links stay links. A name as long as the system allows
+// takes a shorter temporary name.
+TEST(E2eOutput, ReplacedFileIsWhereItsLinksEnd) {
+  using Links = std::vector<std::pair<std::string, std::string>>;  // link, what it points to
+  const std::string longest = std::string(NAME_MAX - 4, 'n') + ".zvb";
+  struct Row {
+    const char* name;
+    Links links;
+    std::string named;   // the -o name
+    std::string target;  // the file replaced or made
+    bool exists;         // there before the run, with mode 0640 (and owner 1, group 2 as root)
+  };
+  const Row rows[] = {
+    { "DanglingLink", { { "out.zvb", "sub/new.zvb" } }, "out.zvb", "sub/new.zvb", false },
+    { "ChainOfLinks",
+      { { "a.zvb", "b.zvb" }, { "b.zvb", "sub/c.zvb" }, { "sub/c.zvb", "../d.zvb" } },
+      "a.zvb",
+      "d.zvb",
+      true },
+    { "LinkInALinkedFolder",
+      { { "dir", "sub" }, { "sub/e.zvb", "f.zvb" } },
+      "dir/e.zvb",
+      "sub/f.zvb",
+      true },
+    { "LongestName", {}, longest, longest, false },
+    { "LinkToTheLongestName", { { "g.zvb", "sub/" + longest } }, "g.zvb", "sub/" + longest, true },
+  };
+  const bool as_root = geteuid() == 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    write_file_bytes(dir.file("in.zvb"), example_input());
+    std::filesystem::create_directory(dir.file("sub"));
+    for (const auto& [link, points_to] : row.links)
+      std::filesystem::create_symlink(points_to, dir.file(link));
+    if (row.exists) {
+      write_file_bytes(dir.file(row.target), "old");
+      ASSERT_EQ(chmod(dir.file(row.target).c_str(), 0640), 0);
+      if (as_root) {
+        ASSERT_EQ(chown(dir.file(row.target).c_str(), 1, 2), 0);
+      }
+    }
+    RunOptions options;
+    options.in_child = [] { umask(022); };
+    const RunResult result =
+        run_zvbtrack({ "-o", row.named, "in.zvb", "time", "x", "y" }, options, dir.path());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(SameOutput(file_bytes(dir.file(row.target)), example_output()));
+    struct stat status = {};
+    EXPECT_EQ(lstat(dir.file(row.target).c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode, S_IFREG | (row.exists ? 0640u : 0644u));
+    if (row.exists && as_root) {
+      EXPECT_EQ(status.st_uid, 1u);
+      EXPECT_EQ(status.st_gid, 2u);
+    }
+    // The links are as they were, and nothing else is there: no temporary file either.
+    std::set<std::string> entries = { "in.zvb", "sub", row.target };
+    for (const auto& [link, points_to] : row.links) {
+      std::error_code error;
+      EXPECT_EQ(std::filesystem::read_symlink(dir.file(link), error).string(), points_to);
+      entries.insert(link);
+    }
+    std::set<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+      found.insert(entry.path().lexically_relative(dir.path()).string());
+    EXPECT_EQ(found, entries);
+  }
 }

@@ -73,7 +73,7 @@ void open_elements(const char* name, ElementStream* stream, FileHeader* header) 
     report_error(error_table, ERR_VERSION, stream->reader.file_name);
 }
 
-bool next_element(ElementStream* stream, Element* element) {
+bool next_entry(ElementStream* stream, Element* element) {
   if (stream->at_end)
     return false;
   fill(stream, sizeof(ElementHeader));
@@ -86,11 +86,25 @@ bool next_element(ElementStream* stream, Element* element) {
   element->offset = stream->position;
   stream->begin += sizeof(ElementHeader);
   stream->position += sizeof(ElementHeader);
+  return true;
+}
+
+bool next_element(ElementStream* stream, Element* element) {
+  if (!next_entry(stream, element))
+    return false;
   const std::uint32_t type = element->header.type;
   if ((type & FLAG_END_GROUP) == 0 || (type & FLAG_GROUP) != 0)
     return true;
   skip_element_data(stream, *element);  // an end marker may carry data too
   return false;
+}
+
+void rewind_elements(ElementStream* stream) {
+  if (lseek(stream->descriptor, sizeof(FileHeader), SEEK_SET) < 0)
+    report_read_error(stream);
+  stream->position = sizeof(FileHeader);
+  stream->begin = stream->end = 0;
+  stream->at_end = false;
 }
 
 // Refuses a size that passes the end of a regular file, before anything is taken for it.

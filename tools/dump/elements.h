@@ -39,6 +39,15 @@ void open_elements(const char* name, ElementStream* stream, FileHeader* header);
 // FLAG_END_GROUP also ends the level it stands in once its children are read.
 bool next_element(ElementStream* stream, Element* element);
 
+// Reads the next element header of the level being read, end markers included: false only
+// when the file ended. The caller takes or skips the element's data; an element with
+// FLAG_END_GROUP that is not a group ends the level, as does a group with it once its
+// children are read.
+bool next_entry(ElementStream* stream, Element* element);
+
+// Back before the first element of a regular file, to read it again.
+void rewind_elements(ElementStream* stream);
+
 // Reads the element's data into `data`, values in host order. A size that passes the end of
 // a regular file is refused before memory is taken; from a pipe, memory grows only with what
 // arrives. Does not return on failure.

@@ -47,7 +47,7 @@ std::vector<PathStep> parse_path(const char* path) {
   if (*p == '/')
     p++;
   while (*p != '\0') {
-    PathStep step = { "", false, "", 0, "", false, 0, 0 };
+    PathStep step = { "", false, "", 0, {}, false, 0, 0 };
     std::string* part = &step.name;  // the name, then the value after '=', then the high end
     std::string high;
     bool has_index = false;
@@ -72,7 +72,8 @@ std::vector<PathStep> parse_path(const char* path) {
         part->push_back(*p++);
       }
     }
-    step.text.assign(path, static_cast<std::size_t>(p - path));
+    // A view, not a copy: a path of n steps would otherwise keep n copies of its start.
+    step.text = std::string_view(path, static_cast<std::size_t>(p - path));
     if (step.is_range) {
       if (has_index || p[*p == '/' ? 1 : 0] != '\0' || !parse_number(step.value, &step.low) ||
           !parse_number(high, &step.high))
@@ -119,7 +120,8 @@ bool step_matches(const PathStep& step, const char* name, std::uint32_t type,
 }
 
 void report_no_match(const PathStep& step, const char* file_name) {
-  error_exit("No element matches \"%s\" in \"%s\"\n", step.text.c_str(), file_name);
+  error_exit("No element matches \"%.*s\" in \"%s\"\n", static_cast<int>(step.text.size()),
+             step.text.data(), file_name);
 }
 
 std::vector<DataNode*> select_nodes(DataNode* root, const std::vector<PathStep>& steps,

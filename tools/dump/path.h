@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "data/tree.h"
@@ -16,8 +17,8 @@ struct PathStep {
   bool has_value;
   std::string value;
   std::uint32_t index;
-  std::string text;  // the path up to and including this step, for messages
-  bool is_range;     // name=low..high: only as the last step
+  std::string_view text;  // the path up to and including this step, for messages
+  bool is_range;          // name=low..high: only as the last step
   double low;
   double high;
 };
@@ -26,7 +27,8 @@ struct PathStep {
 // optional, so "/" and "" name the root), "name[k]" picks the k-th sibling of that name,
 // "name=value" a node whose own value equals value, "name=low..high" (last step only) every
 // node whose own value is a number from low to high, and a backslash takes the next character
-// as part of a name or value. Ends the run with a message for a malformed path.
+// as part of a name or value. The steps' texts point into `path`, which must outlive them.
+// Ends the run with a message for a malformed path.
 std::vector<PathStep> parse_path(const char* path);
 
 // True when an element with this name, type word and data is one that `step` selects, leaving

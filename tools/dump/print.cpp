@@ -1,11 +1,13 @@
 // zvbdump's output: the header line or fields, the element tree, and CSV columns.
 #include "dump/print.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,6 +16,7 @@
 
 #include "base/report.h"
 #include "data/stream.h"
+#include "dump/elements.h"
 #include "dump/values.h"
 
 static void write_text(std::string& text) {
@@ -168,27 +171,36 @@ static DataNode* next_in_file_order(DataNode* node, const DataNode* top, int* de
   return node == top ? nullptr : node->next;
 }
 
-static void print_element(DataNode* node, std::int64_t offset, int depth, std::uint64_t limit) {
-  load_data(node);
-  const std::uint32_t type = node->type;
-  const std::uint32_t size = node->size;
+// One element's line: its header's offset, its type word, kind, value type, size and number of
+// values, its name indented by `depth`, and its values.
+static void print_line(std::int64_t offset, int depth, std::uint64_t limit, const char* name_field,
+                       std::uint32_t type, const unsigned char* data, std::uint32_t size) {
   std::string line = format_text(
       "%9" PRId64 "  0x%-4" PRIX32 " %-6s %-6s %9" PRIu32 " %9" PRIu64 "  ", offset, type,
-      kind_name(type), value_type_name(type).c_str(), size, count_values(type, node->data, size));
+      kind_name(type), value_type_name(type).c_str(), size, count_values(type, data, size));
   line.append(2 * static_cast<std::size_t>(depth), ' ');
-  const std::string name = name_text(node->name);
+  const std::string name = name_text(name_field);
   line += name.empty() ? "\"\"" : name;
   if (size != 0) {
     line += " = ";
-    append_values(line, type, node->data, size, (type & FLAG_SINGLE) != 0 ? 0 : limit, write_text);
+    append_values(line, type, data, size, (type & FLAG_SINGLE) != 0 ? 0 : limit, write_text);
   }
-  release_data(node);
   write_line(line);
 }
 
-void print_tree(DataNode* root, const std::vector<DataNode*>& tops, std::uint64_t limit) {
+static void print_element(DataNode* node, std::int64_t offset, int depth, std::uint64_t limit) {
+  load_data(node);
+  print_line(offset, depth, limit, node->name, node->type, node->data, node->size);
+  release_data(node);
+}
+
+static void print_heading() {
   write_line(format_text("%9s  %-6s %-6s %-6s %9s %9s  %s", "offset", "type", "kind", "value",
                          "bytes", "values", "name = values"));
+}
+
+void print_tree(DataNode* root, const std::vector<DataNode*>& tops, std::uint64_t limit) {
+  print_heading();
   std::int64_t offset = sizeof(FileHeader);
   if (tops.size() == 1 && tops.front() == root) {
     int depth = -1;  // the root is no element: its children stand at depth 0
@@ -222,4 +234,126 @@ void print_tree(DataNode* root, const std::vector<DataNode*>& tops, std::uint64_
       node = node->parent;
     node = node == root ? nullptr : node->next;
   }
+}
+
+namespace {
+
+constexpr std::size_t NO_STEP = SIZE_MAX;
+
+// What the steps of a path select in a file read element by element: the offsets of the
+// selected elements, in file order, and how many steps found their element.
+struct Selection {
+  const std::vector<PathStep>* steps;
+  std::vector<std::int64_t> tops;
+  std::size_t reached;
+  std::vector<unsigned char> value;
+};
+
+// True when the element closes the level it stands in, its children (for a group) read.
+bool ends_level(std::uint32_t type) {
+  return (type & FLAG_END_GROUP) != 0;
+}
+
+// Reads a level standing at `depth` to its end, every level inside it too, so that what the
+// file holds is checked as reading it into a tree would. The level's elements are matched
+// against step `step` (NO_STEP: none), and the children of the one it selects against the
+// next. Recursion bounded by the nesting limit that check_depth enforces.
+void scan_level(ElementStream* stream, std::uint32_t depth, std::size_t step, Selection* found) {
+  std::uint32_t matches = 0;
+  bool chosen = false;
+  Element element;
+  while (next_entry(stream, &element)) {
+    const std::uint32_t type = element.header.type;
+    std::size_t child_step = NO_STEP;
+    if (step != NO_STEP && !chosen) {
+      const PathStep& wanted = (*found->steps)[step];
+      // Only an element's own value can match: an array's data are passed over.
+      found->value.clear();
+      if ((type & (FLAG_ARRAY | FLAG_GROUP)) == FLAG_ARRAY)
+        skip_element_data(stream, element);
+      else
+        read_element_data(stream, element, &found->value);
+      if (step_matches(wanted, element.header.name, type, found->value.data(),
+                       static_cast<std::uint32_t>(found->value.size())) &&
+          (wanted.is_range || matches++ == wanted.index)) {
+        chosen = !wanted.is_range;
+        found->reached = std::max(found->reached, step + 1);
+        if (step + 1 == found->steps->size())
+          found->tops.push_back(element.offset);
+        else
+          child_step = step + 1;
+      }
+    } else {
+      skip_element_data(stream, element);
+    }
+    if ((type & FLAG_GROUP) != 0) {
+      check_depth(*stream, depth);
+      scan_level(stream, depth + 1, child_step, found);
+    }
+    if (ends_level(type))
+      return;
+  }
+}
+
+struct Printing {
+  const std::vector<std::int64_t>* tops;
+  std::size_t next_top;
+  std::uint64_t limit;
+  std::vector<unsigned char> data;
+};
+
+// Prints a level standing at `depth`: every element when `indent` is 0 or more (its indent),
+// else only the selected elements and their subtrees. Returns false once the last of them is
+// printed, so that nothing more is read. Recursion bounded as in scan_level.
+bool print_level(ElementStream* stream, std::uint32_t depth, int indent, Printing* printing) {
+  Element element;
+  while (next_entry(stream, &element)) {
+    const std::uint32_t type = element.header.type;
+    int own = indent;
+    if (own < 0 && printing->next_top < printing->tops->size() &&
+        element.offset == (*printing->tops)[printing->next_top]) {
+      own = 0;
+      printing->next_top++;
+    }
+    if (own >= 0) {
+      read_element_data(stream, element, &printing->data);
+      print_line(element.offset, own, printing->limit, element.header.name, type,
+                 printing->data.empty() ? nullptr : printing->data.data(), element.header.size);
+    } else {
+      skip_element_data(stream, element);
+    }
+    if ((type & FLAG_GROUP) != 0) {
+      check_depth(*stream, depth);
+      if (!print_level(stream, depth + 1, own >= 0 ? own + 1 : -1, printing))
+        return false;
+    }
+    if (ends_level(type))
+      return true;
+    if (indent < 0 && printing->next_top == printing->tops->size())
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void print_file_tree(const char* file_name, const std::vector<PathStep>& steps, std::uint64_t limit,
+                     bool header_fields) {
+  ElementStream stream;
+  FileHeader header;
+  open_elements(file_name, &stream, &header);
+  Selection found = { &steps, {}, 0, {} };
+  scan_level(&stream, 0, steps.empty() ? NO_STEP : 0, &found);
+  if (found.reached < steps.size())
+    report_no_match(steps[found.reached], stream.reader.file_name);
+  found.value = std::vector<unsigned char>();
+  if (header_fields)
+    print_header_fields(header);
+  else
+    print_header_line(stream.reader.file_name, header);
+  print_heading();
+  rewind_elements(&stream);
+  Printing printing = { &found.tops, 0, limit, {} };
+  print_level(&stream, 0, steps.empty() ? 0 : -1, &printing);
+  close_elements(&stream);
 }

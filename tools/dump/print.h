@@ -8,6 +8,7 @@
 
 #include "data/format.h"
 #include "data/tree.h"
+#include "dump/path.h"
 
 // Values of an array shown when no -n is given.
 constexpr std::uint64_t DEFAULT_VALUE_LIMIT = 8;
@@ -26,6 +27,13 @@ void print_header_fields(const FileHeader& header);
 // anything else; 0: all). `tops` are in file order. File-backed data are loaded for their line
 // and released right after it.
 void print_tree(DataNode* root, const std::vector<DataNode*>& tops, std::uint64_t limit);
+
+// The same for a regular file, read element by element twice so that memory stays that of
+// its largest element: the whole file is checked and the selection of `steps` found (else the
+// run ends with the message of a read into a tree) before the header line (or with
+// `header_fields` the header's fields), the heading and the selected subtrees are printed.
+void print_file_tree(const char* file_name, const std::vector<PathStep>& steps, std::uint64_t limit,
+                     bool header_fields);
 
 // Flushes standard output and ends the run if any write to it failed.
 void finish_output();
