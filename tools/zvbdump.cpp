@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -141,9 +142,14 @@ static std::uint64_t parse_value_limit(const char* text) {
   return limit;
 }
 
+[[noreturn]] static void out_of_memory() {
+  error_exit("Not enough memory\n");
+}
+
 int main(int argc, char** argv) {
   if (argc < 1)
     return 1;
+  std::set_new_handler(out_of_memory);
   take_long_options(argc, argv);
   const char* last_word = argv[argc - 1];
   // Unknown letters end the run in reject_option, so a failed parse is a missing argument.
