@@ -1,6 +1,6 @@
 // What the first walk of the laid-out transposition finds and the layout derives from it:
-// shared by the counting and layout (engine.cpp) and the filling (fill.cpp). Not for use
-// outside src/transpose.
+// shared by the counting (count.cpp, copies.cpp, shared_count.cpp), the layout (layout.cpp)
+// and the filling (fill.cpp, records.cpp, staging.cpp). Not for use outside src/transpose.
 #ifndef ZVBTRACK_TRANSPOSE_LAYOUT_H_
 #define ZVBTRACK_TRANSPOSE_LAYOUT_H_
 
@@ -116,6 +116,12 @@ inline std::uint64_t value_position(const Container& container, std::uint32_t j,
 
 // True for a place built as output nodes, which took its values while counting.
 bool is_node_place(std::uint32_t place_number);
+
+// The name fields of the trajectory groups and arrays, and where each trajectory begins and
+// the output's size (what counting left in each trajectory's `start` gives it), once the count
+// is done.
+void name_fields();
+std::uint64_t assign_starts();
 
 // Gives every place its position and writes, into `image` unless it is null (the whole
 // output), every element header and group value. The trajectories' starts are set by the count.

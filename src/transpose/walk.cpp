@@ -1,4 +1,4 @@
-// The transposition visitor and its value getters.
+// The transposition visitor of the output tree.
 #include "transpose/walk.h"
 
 #include <cstdlib>
@@ -10,36 +10,14 @@
 #include "data/stream.h"
 #include "transpose/store.h"
 
-int get_array_value(const char* name, int k, double* out) {
-  DataNode* node = find_in_scope(name, current_group);
-  if (node == nullptr || convert_to_double(node) != 0 || (node->type & FLAG_ARRAY) == 0)
-    return 1;
-  load_data(node);
-  if (static_cast<std::uint32_t>(k) >= node->size / sizeof(double))
-    return 1;
-  std::memcpy(out, node->data + static_cast<std::size_t>(k) * sizeof(double), sizeof(double));
-  return 0;
-}
-
-int get_loop_value(const char*, int, double* out) {
-  DataNode* node = find_in_scope(loop_var_name, current_group);
-  if (node == nullptr || convert_to_double(node) != 0 || (node->type & FLAG_SINGLE) == 0)
-    return 1;
-  if (node->size < sizeof(double))
-    return 1;  // a value cut short on file has no double to give
-  std::memcpy(out, node->data, sizeof(double));
-  return 0;
-}
-
 // The enclosing groups of `group` that get copies below each trajectory group, innermost
-// first: all but those without a value of their own (bit 0x10 of the type word) and those
-// named like the loop variable.
+// first.
 static void enclosing_chain(DataNode* group, std::vector<DataNode*>* chain,
                             std::vector<std::uint64_t>* hashes) {
   chain->clear();
   hashes->clear();
   for (DataNode* enclosing = group; enclosing != nullptr; enclosing = enclosing->parent) {
-    if ((enclosing->type & TYPE_NULL) != 0 || name_equals(enclosing->name, loop_var_name))
+    if (!is_copied(enclosing))
       continue;
     chain->push_back(enclosing);
     hashes->push_back(content_hash(enclosing));
@@ -61,47 +39,6 @@ static DataNode* enclosing_copy(DataNode* target, const std::vector<DataNode*>& 
     target = copy;
   }
   return target;
-}
-
-// One block of `count` 8-byte entries for a request list; the lists live until the end.
-static void* take_request_list(std::uint32_t count) {
-  void* block = std::malloc(static_cast<std::size_t>(count) * 8);
-  if (block == nullptr)
-    error_exit("Not enough memory\n");
-  return block;
-}
-
-void fill_request(char** array_names, std::uint32_t array_count) {
-  value_getters = static_cast<ValueGetter*>(take_request_list(array_count + 1));
-  value_names = static_cast<const char**>(take_request_list(array_count + 1));
-  sample_values = static_cast<double*>(take_request_list(array_count + 1));
-  for (std::uint32_t i = 0; i < array_count; i++) {
-    value_names[i] = array_names[i];
-    value_getters[i] = get_array_value;
-  }
-  value_names[array_count] = loop_var_name;
-  value_getters[array_count] = get_loop_value;
-  value_count = array_count + 1;
-}
-
-void warn_if_no_trajectory(std::uint64_t trajectory_count, std::uint32_t array_count) {
-  if (trajectory_count != 0)
-    return;
-  std::string arrays;
-  for (std::uint32_t i = 0; i < array_count; i++)
-    arrays += std::string(i == 0 ? "\"" : ", \"") + value_names[i] + "\"";
-  warning(
-      "The output holds no trajectory: no group has the loop variable \"%s\" and the "
-      "arrays %s in its scope",
-      loop_var_name, arrays.c_str());
-}
-
-DataNode* find_id_array(DataNode* group) {
-  DataNode* id_array = find_in_scope(id_array_name != nullptr ? id_array_name : "ID", group);
-  if (id_array != nullptr &&
-      (convert_to_double(id_array) != 0 || (id_array->type & FLAG_ARRAY) == 0))
-    return nullptr;
-  return id_array;
 }
 
 int transpose_group(DataNode* group, std::uint32_t) {

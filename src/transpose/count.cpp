@@ -1,0 +1,321 @@
+// The first walk of the laid-out transposition, which counts: the trajectories in the order
+// first met, the places below them and their samples, with every failure transpose_group
+// would meet, in its order.
+#include "transpose/count.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/memory.h"
+#include "base/progress.h"
+#include "base/report.h"
+#include "transpose/copies.h"
+#include "transpose/fill.h"
+#include "transpose/layout.h"
+#include "transpose/sources.h"
+
+LaidOut laid_out;
+std::uint32_t largest_share = 1;
+
+namespace {
+
+// Entries that share a name append to one array: the first entry of a name makes it, and
+// each sample adds the values of all of them, in entry order.
+void plan_request() {
+  laid_out.array_names.clear();
+  laid_out.array_shares.clear();
+  laid_out.entry_places.assign(value_count, EntryPlace{});
+  for (std::uint32_t j = 0; j < value_count; j++) {
+    std::uint32_t a = 0;
+    while (a < laid_out.array_names.size() &&
+           std::strcmp(laid_out.array_names[a], value_names[j]) != 0)
+      a++;
+    if (a == laid_out.array_names.size()) {
+      laid_out.array_names.push_back(value_names[j]);
+      laid_out.array_shares.push_back(0);
+    }
+    laid_out.entry_places[j].array = a;
+    laid_out.entry_places[j].occurrence = laid_out.array_shares[a]++;
+  }
+  std::uint32_t before = 0;
+  std::vector<std::uint32_t> before_array(laid_out.array_names.size());
+  for (std::size_t a = 0; a < laid_out.array_names.size(); a++) {
+    before_array[a] = before;
+    before += laid_out.array_shares[a];
+  }
+  for (EntryPlace& place : laid_out.entry_places) {
+    place.before = before_array[place.array];
+    place.share = laid_out.array_shares[place.array];
+  }
+}
+
+// A place's first sample puts its arrays after the copies made so far. The sample that would
+// take an array past 4 GiB ends the run, naming the first entry whose append would.
+void check_room(std::uint64_t samples_before) {
+  for (std::uint32_t j = 0; j < value_count; j++) {
+    const EntryPlace& place = laid_out.entry_places[j];
+    if (samples_before * place.share + place.occurrence + 1 > MAX_VALUES)
+      error_exit("Array \"%s\" would reach 4 GiB in the output\n", value_names[j]);
+  }
+}
+
+void count_direct_sample(std::uint32_t place_number) {
+  Container& place = laid_out.containers[place_number];
+  if (place.samples == 0 && place.first_sub != NO_CONTAINER)
+    laid_out.block_after.emplace(place_number, place.first_sub);
+  if ((std::uint64_t{ place.samples } + 1) * largest_share > MAX_VALUES)
+    check_room(place.samples);
+  place.samples++;
+}
+
+std::vector<std::uint32_t> chain;
+std::vector<DataNode*> chain_groups;
+std::vector<std::uint32_t> chain_paths;     // the path of each level, the trajectory group's first
+std::size_t node_level = SIZE_MAX;          // the first level whose places are nodes, if any
+std::vector<std::uint32_t> chained_places;  // the group's samples' places, level by level
+std::vector<std::uint32_t> chained_tracks;  // and their trajectories
+std::vector<std::uint64_t> chained_hashes;
+std::vector<std::size_t> lookups;  // the samples whose copy at a level is looked up
+
+// The samples of a group with copies, from their trajectory groups down through the chain, a
+// level at a time for all samples, so that the lookups of a few samples ahead are announced
+// to the memory system while one is made.
+void count_copied_samples(std::uint32_t first_sample) {
+  const std::size_t count = chained_places.size();
+  for (std::size_t level = 0; level < chain.size() && level < node_level; level++) {
+    const std::uint32_t content = chain[level];
+    // Below the trajectory group, a sample mostly goes through the copy its trajectory's last
+    // sample went through (the steps of one run); only the others are looked up.
+    lookups.clear();
+    for (std::size_t k = 0; k < count; k++) {
+      const std::uint32_t last = laid_out.tracks[chained_tracks[k]].last_copy;
+      if (level == 0 && last != NO_CONTAINER && laid_out.containers[last].content == content)
+        chained_places[k] = last;
+      else
+        lookups.push_back(k);
+    }
+    chained_hashes.resize(lookups.size());
+    for (std::size_t i = 0; i < lookups.size(); i++)
+      chained_hashes[i] =
+          IdIndex::hash_of(std::uint64_t{ chained_places[lookups[i]] } << 32 | content);
+    const std::uint64_t copy_size =
+        2 * ELEMENT_HEADER_SIZE + laid_out.contents[content].size;  // its header, value, end
+    for (std::size_t i = 0; i < lookups.size(); i++) {
+      if (i + PREFETCH_DISTANCE < lookups.size())
+        prefetch_copy(chained_hashes[i + PREFETCH_DISTANCE]);
+      const std::size_t k = lookups[i];
+      bool added = false;
+      chained_places[k] = copy_place(chained_places[k], content, chained_hashes[i], &added);
+      Track& track = laid_out.tracks[chained_tracks[k]];
+      if (added)
+        track.start += copy_size;
+      if (level == 0)
+        track.last_copy = chained_places[k];
+    }
+  }
+  const std::uint64_t sample_size = laid_out.entry_places.size() * sizeof(double);
+  const std::uint64_t headers_size = laid_out.array_names.size() * ELEMENT_HEADER_SIZE;
+  for (std::size_t k = 0; k < count; k++) {
+    if (node_level <= chain.size()) {
+      append_to_node(chained_places[k], chain_groups, node_level,
+                     first_sample + static_cast<std::uint32_t>(k));
+    } else {
+      // The trajectory grows by the sample's values, and by its arrays' headers with the
+      // place's first sample.
+      laid_out.tracks[chained_tracks[k]].start +=
+          sample_size + (laid_out.containers[chained_places[k]].samples == 0 ? headers_size : 0);
+      count_direct_sample(chained_places[k]);
+    }
+    std::memcpy(laid_out.sample_log->append(0, sizeof(std::uint32_t)), &chained_places[k],
+                sizeof(std::uint32_t));
+  }
+  chained_places.clear();
+  chained_tracks.clear();
+}
+
+void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies);
+
+// What the process may still take beside what it held when counting began; UINT64_MAX: no
+// limit known.
+std::uint64_t index_headroom = UINT64_MAX;
+std::uint64_t index_bytes_at_start = 0;
+
+std::uint64_t index_bytes() {
+  return laid_out.tracks.capacity() * sizeof(Track) +
+         laid_out.containers.capacity() * sizeof(Container) +
+         id_index.capacity() * sizeof(IdIndex::Slot) + copy_lookup_bytes() +
+         laid_out.contents.capacity() * sizeof(Content) + laid_out.content_bytes.capacity() +
+         laid_out.plans.capacity() * sizeof(GroupPlan);
+}
+
+// Before the index grows: when all of it may double (as its lists and tables grow by doubling)
+// and then not fit what the system lets the process have, the run ends now, with a message,
+// rather than by the system's hand later.
+void check_index_room() {
+  const std::uint64_t grown = 2 * index_bytes();
+  if (index_headroom == UINT64_MAX || grown <= index_bytes_at_start ||
+      grown - index_bytes_at_start <= index_headroom)
+    return;
+  constexpr std::uint64_t MIB = std::uint64_t{ 1 } << 20;
+  error_exit(
+      "Not enough memory: the index of the trajectories (%zu met so far) would take %llu MiB, and "
+      "the system lets this process have %llu MiB more\n",
+      laid_out.tracks.size(), static_cast<unsigned long long>((grown + MIB - 1) / MIB),
+      static_cast<unsigned long long>(index_headroom / MIB));
+}
+
+// The first walk: trajectories in the order first met, their places and sample counts, with
+// the failures of transpose_group at the points where it meets them.
+int count_group(DataNode* group, std::uint32_t) {
+  if (!resolve_group(group, false)) {
+    show_walk_progress(group, false);
+    return 0;
+  }
+  const std::uint32_t samples = sources.samples;
+  const std::uint32_t with_id =
+      sources.id_array != nullptr && sources.id_count < samples ? sources.id_count : samples;
+  enclosing_chain(group, &chain, &chain_groups);
+  const bool has_copies = !chain.empty();
+  node_level = SIZE_MAX;
+  if (any_node_paths()) {
+    chain_paths.assign(1, 0);
+    for (std::uint32_t content : chain)
+      chain_paths.push_back(path_below(chain_paths.back(), content));
+    for (std::size_t level = 0; level < chain_paths.size() && node_level == SIZE_MAX; level++) {
+      if (is_node_path(chain_paths[level]))
+        node_level = level;
+    }
+    // Nodes take the values themselves.
+    if (node_level != SIZE_MAX && !resolve_group(group, true))
+      return 0;
+  }
+  laid_out.plans.push_back(GroupPlan{ group, samples, has_copies });
+  // A group loaded for its nodes is at hand whole; else its identifiers come a part at a time.
+  const std::uint32_t part = node_level != SIZE_MAX ? std::max(with_id, 1u) : samples_per_part;
+  for (std::uint32_t begin = 0, end = 0; begin < with_id; begin = end) {
+    end = with_id - begin > part ? begin + part : with_id;
+    if (node_level == SIZE_MAX)
+      take_samples(begin, end, false);
+    count_samples(begin, end, has_copies);
+  }
+  if (with_id < samples)
+    error_exit("ID array shorter than data arrays\n");
+  if (sources.longest > samples)
+    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
+  show_walk_progress(group, true);
+  return 0;
+}
+
+// Samples [begin, end) of the group being counted, at hand: each to its trajectory, and to its
+// place below it when the group has copies.
+void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies) {
+  hash_samples(begin, end);
+  const std::uint32_t first = sources.first_at_hand;
+  for (std::uint32_t k = begin; k < end; k++) {
+    if (k + PREFETCH_DISTANCE < end)
+      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE - first]);
+    bool added = false;
+    IdIndex::Slot* slot =
+        id_index.find_or_add(sample_keys[k - first], sample_hashes[k - first],
+                             static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
+    if (added) {
+      if (laid_out.tracks.size() == laid_out.tracks.capacity())
+        check_index_room();
+      const std::uint32_t root = new_container(NO_CONTAINER);
+      laid_out.tracks.push_back(Track{ id_of_sample(k), 0, root, NO_CONTAINER });
+    }
+    if (!has_copies && node_level == 0) {
+      append_to_node(laid_out.tracks[slot->number].container, chain_groups, 0, k);
+      continue;
+    }
+    if (!has_copies) {
+      // Samples placed in the trajectory group itself are counted in the index's slot, which
+      // this loop touches anyway; they join the place once the walk is over.
+      if (slot->samples == 0) {
+        const std::uint32_t root = laid_out.tracks[slot->number].container;
+        if (laid_out.containers[root].first_sub != NO_CONTAINER)
+          laid_out.block_after.emplace(root, laid_out.containers[root].first_sub);
+      }
+      if ((std::uint64_t{ slot->samples } + 1) * largest_share > MAX_VALUES)
+        check_room(slot->samples);
+      slot->samples++;
+      continue;
+    }
+    chained_places.push_back(laid_out.tracks[slot->number].container);
+    chained_tracks.push_back(slot->number);
+  }
+  if (has_copies)
+    count_copied_samples(begin);
+}
+
+// Forgets all that a count found, but the paths built as nodes.
+void forget_everything() {
+  clear_store();
+  forget_copies(false);
+  LayoutSettings settings = laid_out.settings;
+  laid_out = LaidOut{};
+  laid_out.settings = settings;
+}
+
+// One count of every group below `root`.
+void count_groups(DataNode* root) {
+  laid_out.sample_log =
+      std::make_unique<SpillBuckets>(1, SAMPLE_LOG_BUFFER, laid_out.settings.scratch_directory);
+  start_walk_progress("counting", root);
+  walk_groups(root, count_group, 0);
+  end_progress();
+  forget_copy_lookups();
+  // The trajectory groups' own samples were counted in the index; from here on the index
+  // leads from an identifier straight to its trajectory group's place.
+  for (IdIndex::Slot& slot : id_index) {
+    if (slot.number == NO_TRAJECTORY)
+      continue;
+    slot.number = laid_out.tracks[slot.number].container;
+    laid_out.containers[slot.number].samples = slot.samples;
+  }
+}
+
+}  // namespace
+
+bool start_count(const LayoutSettings& settings) {
+  laid_out.settings = settings;
+  forget_copies(true);
+  forget_everything();
+  if (value_count == 0)
+    return false;
+  plan_request();
+  largest_share = *std::max_element(laid_out.array_shares.begin(), laid_out.array_shares.end());
+  begin_sources();
+  set_samples_per_part(settings.memory_budget);
+  index_headroom = memory_headroom();
+  index_bytes_at_start = index_bytes();
+  return true;
+}
+
+void finish_count() {
+  name_fields();
+  laid_out.output_size = assign_starts();
+  plan_windows();
+  if (laid_out.window_count > 1)
+    lay_out_output(nullptr);  // the windows' buckets need the places' positions
+}
+
+bool count_output(DataNode* root, const LayoutSettings& settings) {
+  if (!start_count(settings))
+    return false;
+  keep_group_values(true);
+  count_groups(root);
+  if (mark_node_paths()) {
+    forget_everything();
+    plan_request();
+    put_back_group_values();
+    count_groups(root);
+  }
+  keep_group_values(false);
+  finish_count();
+  return true;
+}
+
+std::uint64_t output_trajectory_count() {
+  return laid_out.tracks.size();
+}
