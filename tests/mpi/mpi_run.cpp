@@ -8,6 +8,10 @@
 
 namespace {
 
+// A job still running after this long has hung (as Open MPI's start can, when a rank fails in
+// it): mpirun is ended by the alarm, and the test fails instead of waiting for ever.
+constexpr unsigned HUNG_JOB_SECONDS = 180;
+
 Words mpirun_words(const MpiJob& job, const Words& args) {
   Words words = { "OMPI_ALLOW_RUN_AS_ROOT=1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1", MPIRUN_BIN,
                   "-q" };
@@ -28,6 +32,7 @@ RunOptions in_directory(const MpiJob& job, const std::string& dir) {
   options.in_child = [dir, setup] {
     if (chdir(dir.c_str()) != 0)
       _exit(124);
+    alarm(HUNG_JOB_SECONDS);
     if (setup)
       setup();
   };

@@ -16,8 +16,9 @@ struct MpiJob {
   Words environment;  // NAME=value settings passed to every rank
   // What mpirun starts on every rank: zvbtrack-mpi, or a script that ends by starting it.
   std::string program = ZVBTRACK_MPI_BIN;
-  // Runs in mpirun's process after it entered the job's directory (limits its ranks inherit);
-  // must only make async-signal-safe calls.
+  // Runs in mpirun's process after it entered the job's directory and set an alarm that ends
+  // a hung job (limits its ranks inherit, a shorter alarm); must only make async-signal-safe
+  // calls.
   std::function<void()> in_child;
   // The ranks of a failed job are killed without the second that mpirun grants them to end
   // on their own; a job that is sent a signal needs that second to clean up.
