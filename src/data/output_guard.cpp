@@ -3,6 +3,7 @@
 // by the main thread while no other thread runs, so a handler always sees a whole state.
 #include "data/output_guard.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -143,6 +144,13 @@ void reserve_output_end(std::int64_t end) {
 void forget_output_stream() {
   HeldSignals held;
   counted_stream = nullptr;
+}
+
+void guard_temporary(const char* path) {
+  HeldSignals held;
+  install_handlers();
+  temporary_directory = AT_FDCWD;
+  temporary_name = path;
 }
 
 int create_guarded_temporary(int directory, char* name) {

@@ -27,6 +27,11 @@ void reserve_output_end(std::int64_t end);
 // The stream is about to be closed: what it held has gone to the file or never will.
 void forget_output_stream();
 
+// From now on a run that ends early removes the file at `path` (the caller's text, which stays
+// in place until release_output_guard), made by this process or another. Installs the signal
+// handlers on first use.
+void guard_temporary(const char* path);
+
 // Creates a temporary file in the directory open on `directory` as create_temporary_at does
 // (`name` ends in XXXXXX), and from then on a run that ends early removes that entry of the
 // directory, wherever the directory has gone; no signal comes between the two. `name` is the

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "base/report.h"
 #include "data/format.h"
+#include "mpi/ranks.h"
 #include "transpose/layout.h"
 #include "transpose/sources.h"
 
@@ -162,6 +164,34 @@ void exchange_round(const RankShare& share, SpillBuckets& queues, SpillBuckets& 
     fill_from_records(from_first.data(), static_cast<std::size_t>(receive_sizes[0]));
 }
 
+// Every buffer of the exchange is taken before it starts, so that a rank without the memory
+// for them fails with the others, not alone in the middle of a round: the queues this rank
+// sends from, the buckets it receives other ranks' records into, and room for the largest
+// round of rank 0's records. False when one could not be had.
+bool take_exchange_buffers(const RankShare& share, SpillBuckets& queues, SpillBuckets& received,
+                           std::vector<unsigned char>& from_first, std::size_t queue_size) {
+  bool taken = true;
+  for (std::size_t r = 0; r < static_cast<std::size_t>(share.ranks); r++) {
+    // Another rank's records for its own share go to its bucket of received records.
+    if (r == 0 || r != static_cast<std::size_t>(share.rank))
+      taken = taken && queues.take_buffer(r);
+    if (r != 0)
+      taken = taken && received.take_buffer(r);
+  }
+  if (!taken || share.rank == 0)
+    return taken;
+  // Without a handler a failed allocation throws, and is caught here instead of ending the
+  // run on this rank alone.
+  const std::new_handler handler = std::set_new_handler(nullptr);
+  try {
+    from_first.reserve(queue_size);
+  } catch (const std::bad_alloc&) {
+    taken = false;
+  }
+  std::set_new_handler(handler);
+  return taken;
+}
+
 }  // namespace
 
 std::uint64_t share_start_of(int rank, int ranks, std::uint64_t alignment) {
@@ -215,20 +245,14 @@ void fill_share(const RankShare& share, unsigned char* bytes, const char* input_
     starts[static_cast<std::size_t>(r)] = share_start_of(r, share.ranks, share.alignment);
   set_windows(std::move(starts));
 
-  // The sample log holds the places of every group with copies, in walk order.
-  laid_out.sample_log->start_reading(0);
-  for (std::size_t p = 0; p < share.first_plan; p++) {
-    if (!skip_sample_places(laid_out.plans[p]))
-      report_input_changed();
-  }
   const auto ranks = static_cast<std::size_t>(share.ranks);
   const std::size_t largest_queue = std::max(ROUND_BYTES / ranks, SMALLEST_QUEUE);
   std::size_t queue_size = std::clamp<std::size_t>(
-      budget == 0 ? largest_queue : static_cast<std::size_t>(budget / 8 / ranks),
-      SMALLEST_QUEUE, largest_queue);
+      budget == 0 ? largest_queue : static_cast<std::size_t>(budget / 8 / ranks), SMALLEST_QUEUE,
+      largest_queue);
   // Room for a few pieces of the widest samples: each a mark and a record of doubles.
-  const std::size_t widest_sample = 2 * sizeof(std::uint32_t) + sizeof(double) +
-                                    value_count * (sizeof(double) + 1);
+  const std::size_t widest_sample =
+      2 * sizeof(std::uint32_t) + sizeof(double) + value_count * (sizeof(double) + 1);
   queue_size = std::max(queue_size, 8 * widest_sample);
   // What this rank receives from each rank is kept in memory up to its part of half the
   // budget, and in a temporary file beyond.
@@ -236,9 +260,17 @@ void fill_share(const RankShare& share, unsigned char* bytes, const char* input_
       budget == 0 ? KEPT_WITHOUT_LIMIT : static_cast<std::size_t>(budget / 2 / ranks), queue_size);
   SpillBuckets queues(ranks, queue_size, scratch_directory);
   SpillBuckets received(ranks, kept, scratch_directory);
+  std::vector<unsigned char> from_first;
+  agree_on_memory(take_exchange_buffers(share, queues, received, from_first, queue_size));
+  begin_own_work();  // a group that changed under one rank is that rank's failure
+  // The sample log holds the places of every group with copies, in walk order.
+  laid_out.sample_log->start_reading(0);
+  for (std::size_t p = 0; p < share.first_plan; p++) {
+    if (!skip_sample_places(laid_out.plans[p]))
+      report_input_changed();
+  }
   start_window(bytes, share.share_start, share.share_end - share.share_start);
   Producer producer(share, &queues, queue_size, &received);
-  std::vector<unsigned char> from_first;
   for (;;) {
     const int done = producer.produce() ? 1 : 0;
     exchange_round(share, queues, received, from_first);

@@ -35,8 +35,10 @@ std::uint64_t share_start_of(int rank, int ranks, std::uint64_t alignment);
 // value of the output that falls in it. Collective over MPI_COMM_WORLD: every rank calls it
 // with its own share. The layout's positions must be set (lay_out_output). What the rank
 // receives is kept in memory up to about half of `budget` (0: no limit known), and beyond in
-// a temporary file in `scratch_directory`. Does not return on failure; an input that no
-// longer holds what counting found is ERR_INPUT_CHANGED, naming `input_name`.
+// a temporary file in `scratch_directory`. Every buffer of the exchange is taken first, and a
+// rank that cannot have them ends every rank with ERR_MEMORY; from then on each rank works on
+// its own (begin_own_work) until the caller ends it. Does not return on failure; an input that
+// no longer holds what counting found is ERR_INPUT_CHANGED, naming `input_name`.
 void fill_share(const RankShare& share, unsigned char* bytes, const char* input_name,
                 std::uint64_t budget, const char* scratch_directory);
 

@@ -29,20 +29,30 @@ SpillBuckets::~SpillBuckets() {
                std::strerror(errno));
 }
 
-void SpillBuckets::make_room(Bucket& bucket) {
-  if (bucket.capacity != 0) {
-    flush(bucket);
-    return;
-  }
+bool SpillBuckets::take_buffer(Bucket& bucket) {
+  if (bucket.capacity != 0)
+    return true;
   const std::size_t size = buffer_size_ + sizeof(ChunkEnd);
   void* block = size >= LARGE_BUFFER ? take_large_block(size) : nullptr;
   bucket.mapped = block != nullptr;
   if (block == nullptr)
     block = std::malloc(size);
   if (block == nullptr)
-    error_exit("Not enough memory\n");
+    return false;
   bucket.buffer = static_cast<unsigned char*>(block);
   bucket.capacity = buffer_size_;
+  return true;
+}
+
+bool SpillBuckets::take_buffer(std::size_t bucket) {
+  return take_buffer(buckets_[bucket]);
+}
+
+void SpillBuckets::make_room(Bucket& bucket) {
+  if (bucket.capacity != 0)
+    flush(bucket);
+  else if (!take_buffer(bucket))
+    error_exit("Not enough memory\n");
 }
 
 void SpillBuckets::give_back(Bucket& bucket) {

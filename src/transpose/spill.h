@@ -22,6 +22,10 @@ class SpillBuckets {
   SpillBuckets(const SpillBuckets&) = delete;
   SpillBuckets& operator=(const SpillBuckets&) = delete;
 
+  // Takes the bucket's buffer now, if it has none yet; false, reporting nothing, when there is
+  // no memory for it.
+  bool take_buffer(std::size_t bucket);
+
   // Room for `size` more bytes at the end of `bucket`, to be filled by the caller at once.
   unsigned char* append(std::size_t bucket, std::size_t size) {
     Bucket& b = buckets_[bucket];
@@ -86,6 +90,7 @@ class SpillBuckets {
     std::int64_t last_end = -1;  // where the end of the last chunk written out stands
   };
   void make_room(Bucket& bucket);  // the buffer taken on first use, or written out when full
+  bool take_buffer(Bucket& bucket);
   void give_back(Bucket& bucket);
   void flush(Bucket& bucket);
   bool next_chunk();

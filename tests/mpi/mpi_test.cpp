@@ -1,6 +1,5 @@
 // zvbtrack-mpi against zvbtrack: for 1, 2, 3 and 5 ranks, the same file on every input shape
 // and the same line and status on every failing input.
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,47 +11,12 @@
 #include <vector>
 
 #include "e2e/e2e.h"
+#include "mpi/mpi_run.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-using Words = std::vector<std::string>;
-
 const int RANK_COUNTS[] = { 1, 2, 3, 5 };
-
-RunOptions in_directory(const std::string& dir) {
-  RunOptions options;
-  options.in_child = [dir] {
-    if (chdir(dir.c_str()) != 0)
-      _exit(124);
-  };
-  return options;
-}
-
-// mpirun, told that it may run as root (as test machines often do), to add nothing of its own
-// to what the ranks print, and to end the ranks of a failed job without waiting a second.
-// `environment`: NAME=value settings passed to every rank.
-RunResult run_mpi(int ranks, const Words& args, const std::string& dir,
-                  const Words& environment = {}) {
-  Words words = { "OMPI_ALLOW_RUN_AS_ROOT=1",
-                  "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",
-                  MPIRUN_BIN,
-                  "-q",
-                  "--mca",
-                  "odls_base_sigkill_timeout",
-                  "0",
-                  "--oversubscribe",
-                  "--mca",
-                  "pml",
-                  "ob1",  // one machine: no probing for network fabrics at start
-                  "-np",
-                  std::to_string(ranks),
-                  ZVBTRACK_MPI_BIN };
-  for (const std::string& setting : environment)
-    words.insert(words.end() - 1, { "-x", setting });
-  words.insert(words.end(), args.begin(), args.end());
-  return run_program("/usr/bin/env", words, in_directory(dir));
-}
 
 // The line as zvbtrack would print it: the program names its errors after itself.
 std::string as_zvbtrack(std::string text) {
@@ -60,21 +24,6 @@ std::string as_zvbtrack(std::string text) {
   for (std::size_t at = text.find(own); at != std::string::npos; at = text.find(own, at))
     text.replace(at, own.size(), "zvbtrack: ");
   return text;
-}
-
-std::vector<std::string> directory_entries(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr)
-    return names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..")
-      names.push_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // An input written into the directory as in.zvb, and the operands after -o OUT.
