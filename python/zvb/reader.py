@@ -12,7 +12,7 @@ import functools
 import os
 from collections import OrderedDict
 from collections.abc import Sequence
-from typing import Iterator, overload
+from typing import Callable, Iterator, overload
 
 import numpy as np
 
@@ -322,28 +322,35 @@ _BYTE = np.dtype(np.uint8)
 
 
 def _decode(node: Node) -> object:
-    if node.size == 0 and not node.type & FLAG_ARRAY:
-        return None
     file = node._file
     assert file is not None
-    code = node.type & TYPE_MASK
-    dtype = _number_dtype(node.type, file.header.byte_order)
-    if node.type & FLAG_ARRAY:
+    return decode(file._values, file.header.byte_order, node.type, node.size, node.offset)
+
+
+def decode(values: Callable[[int, int, np.dtype], np.ndarray], byte_order: str, type_word: int,
+           size: int, offset: int) -> object:
+    """The value of the element whose header is at `offset`, as Node.value gives it;
+    `values(start, count, dtype)` reads values from the file."""
+    if size == 0 and not type_word & FLAG_ARRAY:
+        return None
+    code = type_word & TYPE_MASK
+    dtype = _number_dtype(type_word, byte_order)
+    start = offset + ELEMENT_HEADER_SIZE
+    if type_word & FLAG_ARRAY:
         if dtype is not None:
             # Bytes after the last whole value belong to no value.
-            return file._values(node.offset + ELEMENT_HEADER_SIZE, node.size // dtype.itemsize,
-                                dtype)
+            return values(start, size // dtype.itemsize, dtype)
         if code == TYPE_ASCII:
-            return _texts(node.data.tobytes())
+            return _texts(values(start, size, _BYTE).tobytes())
         if code == TYPE_NULL:
             return None
-        return node.data
-    if node.type & FLAG_SINGLE:
-        if dtype is not None and node.size == dtype.itemsize:
-            return node.data.view(dtype)[0]
+        return values(start, size, _BYTE)
+    if type_word & FLAG_SINGLE:
+        if dtype is not None and size == dtype.itemsize:
+            return values(start, 1, dtype)[0]
         if code == TYPE_ASCII:
-            return _texts(node.data.tobytes())[0]
-    return node.data.tobytes()
+            return _texts(values(start, size, _BYTE).tobytes())[0]
+    return values(start, size, _BYTE).tobytes()
 
 
 @functools.lru_cache(maxsize=None)
@@ -380,4 +387,4 @@ def open(path: str | os.PathLike[str]) -> File:
     return File(content, runs)
 
 
-__all__ = ["File", "Header", "Node", "open"]
+__all__ = ["File", "Header", "Node", "decode", "open"]
