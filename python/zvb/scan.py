@@ -120,6 +120,13 @@ class Template:
         self.repeatable = closed and not ends_tree and count <= MAX_TEMPLATE_ELEMENTS
         self.cache: dict[object, object] = {}  # what readers derive from the shape, once
 
+    def item_size(self, counts: np.ndarray) -> np.ndarray:
+        """The bytes of items with these family counts, headers included."""
+        fixed = self.tail + sum(self.fixed_before) + sum(self.family_fixed)
+        if self.family_total == 0:
+            return np.full(len(counts), fixed, np.int64)
+        return counts @ np.array(self.family_width, np.int64) + fixed
+
     def sizes(self, counts: np.ndarray) -> np.ndarray:
         """The data sizes of every element of items with these family counts: (items, E)."""
         if self.family_total == 0:
@@ -453,6 +460,13 @@ class Scanner:
     def _agreeing(self, run: Run) -> int:
         """How many items from the run's first on have every header the shape predicts."""
         template = run.template
+        # Predictions from a size field that the shape does not fit can put items anywhere:
+        # the comparison stops at the first that the window does not hold (one before it
+        # differs from the prediction anyway).
+        ends = run.starts + template.item_size(run.counts)
+        inside = ends <= self.window.end
+        if not inside.all():
+            run = run.part(slice(0, int(np.argmin(inside))))
         good_items = 0
         for piece in run.pieces(PIECE_ELEMENTS):
             offsets, sizes = piece.layout()
