@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs what building, testing, fuzzing and the demo need from the Debian packages, when it is
-# missing: the Python package needs numpy (pandas and matplotlib for tables and pictures), its
-# tests pytest and the molecular dynamics package lammps.
+# missing: the Python package needs numpy (pandas, matplotlib and xarray for tables, pictures and
+# the ragged trajectory layout), its tests pytest, netCDF4-python and the molecular dynamics
+# package lammps.
 set -eu
 packages="cmake ninja-build g++ make libgtest-dev libgmock-dev clang libclang-rt-14-dev afl++ groff-base man-db
-  python3-numpy python3-pytest python3-pandas python3-matplotlib lammps libopenmpi-dev openmpi-bin"
+  python3-numpy python3-pytest python3-pandas python3-matplotlib python3-xarray python3-netcdf4
+  lammps libopenmpi-dev openmpi-bin"
 missing=""
 for package in $packages; do
   dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

@@ -22,9 +22,12 @@ VALUE_TYPES = [np.float64, np.float32, np.int32, np.uint8, np.int16, np.uint16, 
                np.int8]
 
 
-def random_values(rng: np.random.Generator, dtype: type, count: int) -> np.ndarray:
+def random_values(rng: np.random.Generator, dtype: type, count: int,
+                  whole: bool = False) -> np.ndarray:
     if np.dtype(dtype).kind == "f":
         values = rng.normal(0, 10, count).astype(dtype)
+        if whole:
+            return np.round(values)  # -0.0 among them now and then
         special = rng.random(count)
         values[special < 0.05] = -0.0
         values[(special > 0.05) & (special < 0.1)] = np.round(values[(special > 0.05) &
@@ -47,6 +50,8 @@ def write_trajectories(path: Path, rng: np.random.Generator, uniform: bool) -> d
     types = {name: VALUE_TYPES[int(rng.integers(0, len(VALUE_TYPES)))] for name in arrays}
     identifier_type = [np.float64, np.int32, np.float32][int(rng.integers(0, 3))]
     usual_copies = int(rng.integers(1, 3))
+    # Whole numbers in floating-point columns, and identifiers without fractions or NaN.
+    whole = rng.random() < 0.3
     stored = dict(types, ID=identifier_type, **{name: np.int32 for name in copy_names})
     with zvb.Writer(path, byte_order=order) as out:
         for item in range(int(rng.integers(0, 300))):
@@ -54,6 +59,8 @@ def write_trajectories(path: Path, rng: np.random.Generator, uniform: bool) -> d
                 out.array("loose", random_values(rng, np.float64, 2))  # a top-level array
             identifier = rng.choice([rng.integers(-5, 400), 0.5 + rng.integers(0, 9), -0.0,
                                      math.nan, 0.0], p=[0.8, 0.05, 0.05, 0.05, 0.05])
+            if whole and not (identifier == 0 or float(identifier).is_integer()):
+                identifier = float(rng.integers(-5, 400))
             out.group("ID", identifier_type(identifier) if identifier_type != np.int32 or
                       np.isfinite(identifier) else np.int32(-1))
             rare = rng.random() < 0.05
@@ -66,7 +73,7 @@ def write_trajectories(path: Path, rng: np.random.Generator, uniform: bool) -> d
                         length = max(0, count - 1)  # shorter than the others
                     if not uniform and rare and name == arrays[0] and rng.random() < 0.3:
                         continue  # missing
-                    out.array(name, random_values(rng, types[name], length))
+                    out.array(name, random_values(rng, types[name], length, whole))
 
             if not uniform and rare:
                 block(count)  # arrays beside the copies, in the trajectory group itself
@@ -199,10 +206,23 @@ def test_generated_files_read_as_zvbdump_and_the_tree_read_them(tmp_path: Path,
 
     if uniform and len(next(iter(table.values()), [])):
         names, dumped = dumped_table(path)
-        assert names == list(table)
+        assert names == list(table) and len(dumped) == len(rows) - 1
         for column, name in enumerate(names):
-            assert text_bits([row[column] for row in dumped], stored[name]) == bits(
-                table[name]), name
+            cells = [row[column] for row in dumped]
+            assert text_bits(cells, stored[name]) == bits(table[name]), name
+            # The same shortest digits: a float's as a float, not as the double it widens to.
+            assert text_bits(cells) == text_bits([row[column] for row in rows[1:]]), name
+
+
+def _leaves(arrays: dict) -> list[dict]:
+    """The dicts of a trajectory's contents in the long table's order: a dict's own arrays,
+    then its copies."""
+    own = {key: value for key, value in arrays.items() if not isinstance(value, dict)}
+    found = [own] if own or not any(isinstance(v, dict) for v in arrays.values()) else []
+    for value in arrays.values():
+        if isinstance(value, dict):
+            found += _leaves(value)
+    return found
 
 
 def _as_lists(arrays: dict) -> dict:
@@ -246,6 +266,14 @@ def test_selection_reads_what_filtering_the_whole_table_leaves(tmp_path: Path,
         assert list(frame.columns) == list(found)
         for name in found:
             assert bits(frame[name].to_numpy()) == bits(found[name]), (options, name)
+        # The trajectories chosen so hold the same samples, and no copy without one.
+        if "columns" not in options:
+            leaves = [leaf for _, arrays in zvb.trajectories(path, **options)
+                      for leaf in _leaves(arrays)]
+            if "window" in options:
+                assert all(leaf and len(leaf[loop]) for leaf in leaves), options
+            assert bits(np.concatenate([leaf[loop] for leaf in leaves] or [[]])) == bits(
+                found.get(loop, [])), options
 
 
 def test_ragged_layout_holds_the_table(tmp_path: Path) -> None:

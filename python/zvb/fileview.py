@@ -29,8 +29,9 @@ from .format import (
 
 HOST_ORDER = "<" if sys.byteorder == "little" else ">"
 # A window of the file: large enough that reading it costs little per byte, small enough to
-# stay in the processor's caches while its headers and values are gathered.
-WINDOW_SIZE = 1 << 22
+# stay in a processor's own cache while its headers and values are gathered (on a machine
+# shared with other work, 1 MiB scanned twice as fast as 4 MiB).
+WINDOW_SIZE = 1 << 20
 # What is read after a jump far ahead (over a large array), until reading goes on in order.
 SMALL_WINDOW = 1 << 16
 

@@ -48,9 +48,22 @@ def _holds_numbers(node: Node) -> bool:
     return node.is_array and (node.type & TYPE_MASK) in NUMBER_TYPES
 
 
+def copy_key(into: Arrays, name: str, value: object) -> str:
+    """The key of a copy in its parent's dict: "name=value" as zvbdump's paths take it, and
+    "name=value[k]" for the k-th one after the first of the same name and value."""
+    key = f"{name}={value_text(value)}"
+    if key not in into:
+        return key
+    k = 1
+    while f"{key}[{k}]" in into:
+        k += 1
+    return f"{key}[{k}]"
+
+
 def contents(group: Node) -> Arrays:
     """The arrays of numbers directly in `group` by name, and each group in it (a copy of an
-    enclosing group) as a nested dict under "name=value"."""
+    enclosing group) as a nested dict under "name=value" ("name=value[1]" for a second copy
+    of the same name and value, as zvbdump's paths select it)."""
     found: Arrays = {}
     pending: list[tuple[Node, Arrays]] = [(group, found)]  # no recursion: any nesting
     while pending:
@@ -58,7 +71,7 @@ def contents(group: Node) -> Arrays:
         for child in node.children:
             if child.is_group:
                 inner: Arrays = {}
-                into[f"{child.name}={value_text(child.value)}"] = inner
+                into[copy_key(into, child.name, child.value)] = inner
                 pending.append((child, inner))
             elif _holds_numbers(child):
                 into[child.name] = child.value
@@ -114,7 +127,8 @@ def trajectories(path: str | os.PathLike[str], ids: Ids = None, columns: Columns
     The arrays are those zvbtrack wrote: the requested ones in command-line order, then the
     loop variable. When the steps were enclosed by groups with values of their own (a run
     number, say), zvbtrack copies those groups under each trajectory group and the arrays sit
-    in the innermost copy: {"run=2": {"x": ..., "time": ...}}.
+    in the innermost copy: {"run=2": {"x": ..., "time": ...}}; a second copy of the same
+    value is "run=2[1]", as zvbdump's paths select it.
 
     `ids` keeps the trajectories whose identifiers (compared as doubles: 0.0 is -0.0, NaN
     matches NaN) are listed: numbers, or a str as zvbtrack's -i takes it ("1,5,10..20",
@@ -153,8 +167,8 @@ def _contents(items: _Items, shape: ItemShape, offsets: list[int],
         for child in children[group]:
             if shape.types[child] & FLAG_GROUP:
                 inner: Arrays = {}
-                value = items.value(shape, child, offsets, sizes)
-                key = f"{shape.names[child]}={value_text(value)}"
+                key = copy_key(into, shape.names[child], items.value(shape, child, offsets,
+                                                                   sizes))
                 into[key] = inner
                 pending.append((child, inner))
                 copies.append((inner, into, key))
