@@ -265,6 +265,36 @@ def _column_order(signatures: list[tuple]) -> list[str]:
     return list(dict.fromkeys([*identifiers, *copies, *loops, *arrays]))
 
 
+class Scratch:
+    """Buffers used again for every piece, so that the values of one are not gathered
+    through temporaries that the allocator maps afresh each time."""
+
+    def __init__(self, capacity: int = PIECE_VALUES):
+        self.capacity = capacity
+        self.counting = np.arange(capacity, dtype=np.int64)
+        self.marks = np.zeros(capacity, np.int64)
+        self.item = np.empty(capacity, np.int64)  # the trajectory of each row
+        self.within = np.empty(capacity, np.int64)  # the row's index within its trajectory
+        self.index = np.empty(capacity, np.int64)
+        self.spread_of: tuple[int, int] | None = None  # (piece, block) spread out now
+
+    def spread(self, key: tuple[int, int], counts: np.ndarray) -> int:
+        """Spreads rows over trajectories, `counts[i]` rows for the i-th: fills `item` and
+        `within` for the rows; returns their number."""
+        total = int(counts.sum())
+        if self.spread_of == key:
+            return total
+        ends = np.cumsum(counts)
+        marks = self.marks[:total]
+        marks[:] = 0
+        np.add.at(marks, ends[:-1][ends[:-1] < total], 1)
+        np.cumsum(marks, out=self.item[:total])
+        np.take(ends - counts, self.item[:total], out=self.within[:total], mode="clip")
+        np.subtract(self.counting[:total], self.within[:total], out=self.within[:total])
+        self.spread_of = key
+        return total
+
+
 @dataclass
 class PieceRows:
     """Where each block's rows of a piece go: `starts` (trajectories, blocks) from the
@@ -274,15 +304,58 @@ class PieceRows:
     blocks: list[BlockRows]
     starts: np.ndarray
     total: int
+    scratch: Scratch | None = None
 
 
 def piece_rows(piece: Run, offsets: np.ndarray, shape: ItemShape, chosen: Selection,
-               source: Source, first: int) -> PieceRows:
+               source: Source, first: int, scratch: Scratch | None = None) -> PieceRows:
     blocks = [block_rows(piece, offsets, shape, block, chosen, source) for block in shape.blocks]
     kept = np.stack([rows.kept for rows in blocks], axis=1)
     flat = kept.reshape(-1)
     starts = (np.cumsum(flat) - flat + first).reshape(kept.shape)
-    return PieceRows(first, blocks, starts, int(flat.sum()))
+    if scratch is not None:
+        scratch.spread_of = None
+    return PieceRows(first, blocks, starts, int(flat.sum()), scratch)
+
+
+def _fill_fast(column: np.ndarray, source: Source, shape: ItemShape, piece: Run,
+               offsets: np.ndarray, block_index: int, kind: str, element: int,
+               layout: PieceRows) -> bool:
+    """The usual case at the speed of a few passes over the rows: no window, the array as
+    long as its block, one value phase. False when the case is another."""
+    scratch = layout.scratch
+    rows = layout.blocks[block_index]
+    dtype = shape.dtypes[element]
+    assert dtype is not None
+    if scratch is None or rows.keep is not None or int(rows.kept.sum()) > scratch.capacity:
+        return False
+    data = offsets[:, element] + (ELEMENT_HEADER_SIZE - source.base)
+    if kind == "array":
+        if not (shape.value_counts(piece, element) == rows.grid).all():
+            return False
+        width = dtype.itemsize
+        phases = data & (width - 1)
+        phase = int(phases[0])
+        if not (phases == phase).all():
+            return False
+    total = scratch.spread((id(piece), block_index), rows.kept)
+    first = int(layout.starts[0, block_index])
+    target = column[first:first + total]
+    item = scratch.item[:total]
+    if kind == "group":
+        values = source.values(dtype, offsets[:, element] + ELEMENT_HEADER_SIZE)
+        np.take(values.astype(column.dtype, copy=False), item, out=target, mode="clip")
+        return True
+    words = (data - phase) >> (width.bit_length() - 1)
+    index = scratch.index[:total]
+    np.take(words, item, out=index, mode="clip")
+    index += scratch.within[:total]
+    view = source.view(dtype, phase)
+    if view.dtype == column.dtype:
+        np.take(view, index, out=target, mode="clip")
+    else:
+        target[:] = view[index]
+    return True
 
 
 def _within(counts: np.ndarray) -> np.ndarray:
@@ -344,7 +417,11 @@ def fill_column(column: np.ndarray, source: Source, shape: ItemShape, piece: Run
     total = int(rows.kept.sum())
     if total == 0:
         return
-    if _contiguous(starts, rows.kept):
+    contiguous = _contiguous(starts, rows.kept)
+    if contiguous and _fill_fast(column, source, shape, piece, offsets, block_index, kind,
+                                 element, layout):
+        return
+    if contiguous:
         first = int(starts[0])
         target = column[first:first + total]
         direct = target if column.dtype == shape.dtypes[element].newbyteorder("=") else None
@@ -389,6 +466,6 @@ def integer_columns(columns: dict[str, np.ndarray]) -> None:
         columns[name] = as_integers
 
 
-__all__ = ["BlockRows", "ColumnPlan", "PieceRows", "Plan", "block_rows", "block_values",
+__all__ = ["BlockRows", "ColumnPlan", "PieceRows", "Plan", "Scratch", "block_rows", "block_values",
            "fill_column", "integer_columns", "piece_rows", "pieces", "plan", "replayed_runs",
            "selected_runs"]

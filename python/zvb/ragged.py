@@ -11,7 +11,7 @@ import numpy as np
 
 from .fileview import Content
 from .format import ELEMENT_HEADER_SIZE
-from .longtable import fill_column, piece_rows, pieces, plan
+from .longtable import Scratch, fill_column, piece_rows, pieces, plan
 from .select import Ids, WindowArgument, selection
 from .tracks import Columns
 
@@ -87,10 +87,11 @@ def to_xarray(path: str | os.PathLike[str], ids: Ids = None, columns: Columns = 
     counts = np.empty(found.blocks, np.int32)
     row = 0
     trajectory = 0
+    scratch = Scratch()
     for run, shape, source in found.runs(content, chosen):
         for piece in pieces(run, shape):
             offsets = piece.layout()[0]
-            layout = piece_rows(piece, offsets, shape, chosen, source, row)
+            layout = piece_rows(piece, offsets, shape, chosen, source, row, scratch)
             if row + layout.total > found.rows:
                 raise ValueError(f"{content.path} changed while it was read")
             for index, block in enumerate(shape.blocks):

@@ -12,7 +12,8 @@ import numpy as np
 
 from .fileview import Content
 from .format import FLAG_GROUP, NUMBER_TYPES, TYPE_MASK
-from .longtable import fill_column, integer_columns, piece_rows, pieces, plan, selected_runs
+from .longtable import (Scratch, fill_column, integer_columns, piece_rows, pieces, plan,
+                        selected_runs)
 from .reader import Node, decode
 from .select import Ids, Selection, WindowArgument, selection
 from .shape import ItemShape
@@ -264,10 +265,11 @@ def table(path: str | os.PathLike[str], ids: Ids = None, columns: Columns = None
         else:
             result[name] = np.empty(found.rows, column_plan.dtype)
     position = 0
+    scratch = Scratch()
     for run, shape, source in found.runs(content, chosen):
         for piece in pieces(run, shape):
             offsets = piece.layout()[0]
-            layout = piece_rows(piece, offsets, shape, chosen, source, position)
+            layout = piece_rows(piece, offsets, shape, chosen, source, position, scratch)
             if position + layout.total > found.rows:
                 raise ValueError(f"{content.path} changed while it was read")
             for index in range(len(shape.blocks)):
