@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import zvb
-from conftest import BUILD, PYTHON_DIR, dumped_elements, python_module, tool
+from conftest import PYTHON_DIR, dumped_elements, python_module, tool
 
 VALUE_TYPES = [np.float64, np.float32, np.int32, np.uint8, np.int16, np.uint16, np.uint32,
                np.int8]

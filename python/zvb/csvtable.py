@@ -9,7 +9,7 @@ from typing import IO
 import numpy as np
 
 from .fileview import Content
-from .longtable import block_values, piece_rows, pieces, plan, selected_runs
+from .longtable import block_values, piece_rows, pieces, plan
 from .select import Selection
 
 

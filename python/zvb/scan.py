@@ -114,6 +114,15 @@ class Template:
         self.width = np.array(widths, np.int64)
         self.fixed = np.array(fixed, np.int64)
         self._family_index = np.maximum(self.family, 0)
+        # Offsets within an item are affine in the family counts: a fixed part, and per
+        # family the value bytes of its arrays before the element.
+        steps = self.fixed + ELEMENT_HEADER_SIZE
+        self._offset_fixed = np.cumsum(steps) - steps
+        per_family = np.zeros((count, max(1, self.family_total)), np.int64)
+        for e in range(count):
+            if family[e] >= 0:
+                per_family[e + 1:, family[e]] += widths[e]
+        self._offset_per_family = per_family[:, :self.family_total].T.copy()
         names_words = np.frombuffer(b"".join(raws), np.uint64).reshape(count, 2)
         self.name0 = names_words[:, 0].copy()
         self.name1 = names_words[:, 1].copy()
@@ -181,11 +190,13 @@ class Run:
 
     def layout(self) -> tuple[np.ndarray, np.ndarray]:
         """Header offsets and data sizes of every element: two (items, E) arrays."""
-        sizes = self.template.sizes(self.counts)
-        steps = sizes + ELEMENT_HEADER_SIZE
-        offsets = np.cumsum(steps, axis=1)
-        offsets -= steps
-        offsets += self.starts[:, None]
+        template = self.template
+        sizes = template.sizes(self.counts)
+        offsets = self.starts[:, None] + template._offset_fixed
+        if template.family_total == 1:
+            offsets += self.counts[:, :1] * template._offset_per_family[0]
+        elif template.family_total:
+            offsets += self.counts @ template._offset_per_family
         return offsets, sizes
 
     def part(self, chosen: slice | np.ndarray) -> Run:
@@ -468,14 +479,24 @@ class Scanner:
         if not inside.all():
             run = run.part(slice(0, int(np.argmin(inside))))
         good_items = 0
+        # The type word and the size as the third 8-byte word of a header reads on this host.
+        types = template.type.astype(np.uint64)
+        swapped = self.content.order != HOST_ORDER
+        if swapped:
+            types = template.type.byteswap().astype(np.uint64)
+        low_first = (HOST_ORDER == "<")
         for piece in run.pieces(PIECE_ELEMENTS):
             offsets, sizes = piece.layout()
             name0, name1, rest = self.window.headers(offsets.reshape(-1))
-            packed = np.empty(sizes.shape, [("type", self._size_type),
-                                            ("size", self._size_type)])
-            packed["type"] = template.type
-            packed["size"] = sizes
-            same = rest.reshape(sizes.shape) == packed.view(np.uint64).reshape(sizes.shape)
+            stored = sizes.astype(np.uint32)
+            if swapped:
+                stored = stored.byteswap()
+            stored = stored.astype(np.uint64)
+            if low_first:
+                expected = (stored << np.uint64(32)) | types
+            else:
+                expected = (types << np.uint64(32)) | stored
+            same = rest.reshape(sizes.shape) == expected
             same &= name0.reshape(sizes.shape) == template.name0
             same &= name1.reshape(sizes.shape) == template.name1
             good = same.all(axis=1)
