@@ -216,6 +216,10 @@ def main() -> int:
         wall = f"{measured['wall']:.2f} s" if "wall" in measured else "-"
         peak_text = f", cgroup peak {peak / 2**20:.0f} MiB" if peak else ""
         print(f"  {name:10} {state:20} {wall}{peak_text}")
+    try:
+        os.rmdir(os.path.dirname(procs))  # empty again: every process in it has ended
+    except OSError:
+        pass
     return 0
 
 

@@ -360,6 +360,12 @@ def test_damage_inside_a_run_of_predicted_items_is_found(tmp_path: Path) -> None
     tool("zvbtrack", "-o", intact, steps, "time", "x", "y")
     content = intact.read_bytes()
     spans = element_spans(content)[0]
+    # Read intact, the trajectories come in a few runs of predicted items, not one by one.
+    from zvb.scan import scan
+
+    runs = list(scan(str(intact))[1].runs())
+    assert sum(map(len, runs)) == sum(1 for _, type_word, _, _ in spans if type_word == 0x503)
+    assert len(runs) < 20
     rng = np.random.default_rng(7)
     damaged = []
     for offset, type_word, size, _ in [spans[int(k)] for k in rng.integers(100, len(spans), 10)]:
