@@ -110,6 +110,14 @@ def test_plot_command_draws_the_chosen_trajectories(files: dict[str, Path], tmp_
     split = next(zvb.trajectories(files["nested_tracks"]))[0]  # in pieces, one per step
     assert zvb.plot.plot(files["nested_tracks"], tmp_path / "split.png", [split]) == 1
 
+    # Chosen by a list and a window: every trajectory with samples in it, none without.
+    chosen = zvb.table(files["tracks"], ids="..100", window=(0.5, 1))
+    drawn = zvb.plot.plot(files["tracks"], tmp_path / "some.png", "..100", window="0.5..1")
+    assert drawn == len(np.unique(chosen["ID"])) > 5
+    run = python_module("plot", files["tracks"], "-i", "..100", "-w", "0.5..1", "-o",
+                        tmp_path / "cli.png")
+    assert run.returncode == 0 and (tmp_path / "cli.png").read_bytes()[:4] == b"\x89PNG"
+
     run = python_module("plot", files["tracks"], "--id", "0.5", "-o", tmp_path / "none.png")
     assert run.returncode == 1 and "no trajectory 0.5 in" in run.stderr
     run = python_module("plot", files["tracks"], "-y", "w", "-o", tmp_path / "none.png")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import sys
 
@@ -10,18 +11,61 @@ from .dump_import import DumpError, convert
 from .format import FormatError
 
 
+class _OutputError(Exception):
+    """Standard output could not be written."""
+
+
+class _Output:
+    """Standard output for the table, its failures told apart from those of reading."""
+
+    def __init__(self, stream):
+        if stream is None:  # the process started with its standard output closed
+            raise _OutputError(os.strerror(errno.EBADF))
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return self._stream.write(text)
+        except OSError as error:
+            raise _OutputError(error.strerror or str(error)) from error
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as error:
+            raise _OutputError(error.strerror or str(error)) from error
+
+
 def _plot(arguments: argparse.Namespace) -> None:
     from .plot import plot
 
     output = arguments.output or os.path.splitext(os.path.basename(arguments.file))[0] + ".png"
-    plot(arguments.file, output, arguments.id, arguments.x, arguments.y)
+    ids = arguments.id
+    if arguments.ids is not None:
+        ids = arguments.ids if ids is None else ",".join([arguments.ids, *map(repr, ids)])
+    plot(arguments.file, output, ids, arguments.x, arguments.y, window=arguments.window)
     print(output)
 
 
 def _csv(arguments: argparse.Namespace) -> None:
     from .tracks import write_csv
 
-    write_csv(arguments.file, sys.stdout)
+    out = _Output(sys.stdout)
+    write_csv(arguments.file, out, ids=arguments.ids, columns=arguments.columns,
+              window=arguments.window)
+    out.flush()
+
+
+def _selection_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("-i", "--ids", metavar="LIST",
+                         help="only the trajectories of these identifiers: numbers and ranges "
+                              "a..b (either end may be left out) separated by commas, or @FILE "
+                              "with such items separated by commas, blanks or new lines; "
+                              "compared as doubles (0 and -0 are one identifier, nan matches "
+                              "nan)")
+    command.add_argument("-w", "--window", metavar="LO..HI",
+                         help="only the samples whose loop variable v has LO <= v <= HI "
+                              "(either end may be left out)")
 
 
 def _from_dump(arguments: argparse.Namespace) -> None:
@@ -56,6 +100,7 @@ def parser() -> argparse.ArgumentParser:
                       help="the picture to write (default: FILE's name with .png, here)")
     plot.add_argument("-x", metavar="ARRAY", help="the array on the horizontal axis")
     plot.add_argument("-y", metavar="ARRAY", help="the array on the vertical axis")
+    _selection_options(plot)
     plot.set_defaults(run=_plot)
 
     table = commands.add_parser(
@@ -63,6 +108,9 @@ def parser() -> argparse.ArgumentParser:
         description="Writes one row per sample: the identifier, the values of copied "
                     "enclosing groups, the loop variable, then the arrays.")
     table.add_argument("file", help="a zvbtrack output")
+    _selection_options(table)
+    table.add_argument("-c", "--columns", metavar="NAMES",
+                       help="only these columns, comma-separated, in this order")
     table.set_defaults(run=_csv)
 
     dump = commands.add_parser(
@@ -89,9 +137,18 @@ def main(argv: list[str] | None = None) -> int:
     arguments = parser().parse_args(argv)
     try:
         arguments.run(arguments)
+    except _OutputError as error:
+        # One line, as zvbdump says it; what is left unwritten goes nowhere, so that the exit
+        # does not fail on it again.
+        print(f'zvb: "-": {error}', file=sys.stderr)
+        if sys.stdout is not None:
+            try:
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            except OSError:
+                pass
+        return 1
     except BrokenPipeError:
-        # A reader that stopped early, as head does, is no error; what is left unwritten goes
-        # nowhere, so that the exit does not fail on it again.
+        # A reader that stopped early while the picture's name was printed.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except (FormatError, DumpError, ValueError, OSError) as error:

@@ -51,14 +51,19 @@ OTHER_TYPE_NAMES = {TYPE_UNDEF: "undef", TYPE_ASCII: "ascii", TYPE_NULL: "null"}
 REASON_EOF = "Unexpected end of file"
 REASON_MAGIC = "Not a ZV-File"
 REASON_VERSION = "Invalid ZVB-version"
+REASON_DEPTH = "Groups nested too deeply"
+
+# Groups nested deeper than this are refused, as zvbtrack refuses them.
+MAX_GROUP_DEPTH = 1000
 
 
 class FormatError(ValueError):
     """A file that is not a readable ZVB file.
 
-    `reason` is zvbtrack's word for it ("Unexpected end of file", "Not a ZV-File" or "Invalid
-    ZVB-version"), `offset` the byte where the damaged structure starts (the file header, or the
-    header of the element whose data run past the end), `path` the file.
+    `reason` is zvbtrack's word for it ("Unexpected end of file", "Not a ZV-File", "Invalid
+    ZVB-version" or "Groups nested too deeply"), `offset` the byte where the damaged structure
+    starts (the file header, the header of the element whose data run past the end, or of the
+    group that opens one level too many), `path` the file.
     """
 
     def __init__(self, path: str, offset: int, reason: str, detail: str):

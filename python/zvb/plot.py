@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import math
 import os
-from typing import Sequence
 
+from .select import Ids, WindowArgument, id_set
 from .tracks import Block, blocks, value_text
 
 FIRST_FEW = 5
@@ -24,31 +25,33 @@ def _axes(block: Block, x: str | None, y: str | None) -> tuple[str, str]:
 
 
 def plot(path: str | os.PathLike[str], output: str | os.PathLike[str],
-         ids: Sequence[float] | None = None, x: str | None = None, y: str | None = None,
-         size: tuple[int, int] = (600, 400)) -> int:
-    """Draws the trajectories whose identifiers are `ids` (the first few when None), one line
-    each with a dot where it starts (in pieces of one color where copies of enclosing groups
-    split it), into the PNG file `output`, `size` pixels large. Returns the number of
-    trajectories drawn; ValueError when an identifier is not in the file, or an axis names
-    an array that a chosen trajectory lacks."""
+         ids: Ids = None, x: str | None = None, y: str | None = None,
+         size: tuple[int, int] = (600, 400), window: WindowArgument = None) -> int:
+    """Draws the trajectories whose identifiers are `ids` (numbers, or a list as zvbtrack's
+    -i takes it; the first few when None), one line each with a dot where it starts (in pieces
+    of one color where copies of enclosing groups split it), into the PNG file `output`,
+    `size` pixels large; with `window`, only their samples in it. Returns the number of
+    trajectories drawn; ValueError when an identifier named by itself is not in the file, or
+    an axis names an array that a chosen trajectory lacks."""
     import matplotlib
 
     matplotlib.use("Agg")  # files only, no display
     import matplotlib.pyplot as plt
 
-    wanted = None if ids is None else [float(identifier) for identifier in ids]
+    wanted = id_set(ids)
     chosen: list[Block] = []
     seen: list[float] = []  # the identifiers of the chosen blocks, in file order
-    for block in blocks(path):
+    for block in blocks(path, ids=ids, window=window):
         identifier = float(block.identifier[1])
         if wanted is None and identifier not in seen and len(seen) == FIRST_FEW:
             break
-        if wanted is not None and identifier not in wanted:
-            continue
         if identifier not in seen:
             seen.append(identifier)
         chosen.append(block)
-    missing = [identifier for identifier in wanted or [] if identifier not in seen]
+    named = [] if wanted is None else wanted.exact()
+    missing = [identifier for identifier in named
+               if not any(identifier == found or math.isnan(identifier) and math.isnan(found)
+                          for found in seen)]
     if missing:
         raise ValueError(f"no trajectory {', '.join(map(value_text, missing))} in {path}")
     if not chosen:
