@@ -14,6 +14,7 @@
 #include "data/reader.h"
 #include "data/writer.h"
 #include "transpose/engine.h"
+#include "transpose/selection.h"
 #include "transpose/store.h"
 #include "transpose/walk.h"
 
@@ -54,6 +55,10 @@ int main(int argc, char** argv) {
   input_file.root.size = 0;
 
   take_command_line(&argc, &argv);
+  // A selection that cannot be read ends the run before any file is opened.
+  take_selection(opt_ids, opt_window);
+  if (!LAY_OUT_OUTPUT && (opt_ids != nullptr || opt_window != nullptr || opt_dry_run != 0))
+    error_exit("-i, -w and -n need the laid-out transposition\n");
 
   const char* input_name = argv[0];
   const std::uint64_t budget = memory_budget();
@@ -71,9 +76,11 @@ int main(int argc, char** argv) {
   read_file(&reader, &input_file, READ_REPORT);
   end_progress();
 
-  // The output is opened, and its errors reported, before any transposition work.
+  // The output is opened, and its errors reported, before any transposition work; a dry run
+  // opens none.
   DataWriter writer;
-  open_output(opt_output, opt_append, &writer);
+  if (opt_dry_run == 0)
+    open_output(opt_output, opt_append, &writer);
 
   fill_request(argv + 2, array_count);
 
@@ -86,6 +93,12 @@ int main(int argc, char** argv) {
   const LayoutSettings settings{ reader.file_name, budget,
                                  scratch.empty() ? nullptr : scratch.c_str() };
   const bool laid_out = LAY_OUT_OUTPUT && count_output(&input_file.root, settings);
+  if (opt_dry_run != 0) {
+    warn_if_no_trajectory(output_trajectory_count(), array_count);
+    tell_output_size(input_name);
+    tell_filling(input_name, budget);
+    return 0;
+  }
   if (laid_out)
     fill_output(&input_file.root, &writer);
   else

@@ -14,19 +14,25 @@ int opt_verbose = 0;
 const char* opt_top_group = nullptr;
 const char* opt_output = nullptr;
 const char* opt_append = nullptr;
+const char* opt_ids = nullptr;
+const char* opt_window = nullptr;
+int opt_dry_run = 0;
 
 int option_errors = 0;
 
 const char banner[] = "zvbtrack - Aug 25 2019";
 
-const OptionEntry option_table[8] = {
+const OptionEntry option_table[OPTION_ROWS] = {
   { ' ', nullptr, nullptr, "infile loop_var arrays ...", "ZVB-Trajectory / transpose" },
   { 'h', &opt_short_help, set_flag, nullptr, "Give short help and quit" },
   { 'H', &opt_long_help, set_flag, nullptr, "Give long help and quit" },
   { 'v', &opt_verbose, set_flag, nullptr, "Verbose mode" },
+  { 'n', &opt_dry_run, set_flag, nullptr, "Count only: tell the output's size, write nothing" },
   { 's', &opt_top_group, set_string, "array", "Top level group" },
   { 'o', &opt_output, set_string, "outfile", "Write output to outfile" },
   { 'a', &opt_append, set_string, "outfile", "Append output to outfile" },
+  { 'i', &opt_ids, set_string, "ids", "Keep only these identifiers: a,b..c,... or @file" },
+  { 'w', &opt_window, set_string, "lo..hi", "Keep only loop values from lo to hi" },
   { '\0', nullptr, warn_unknown_option, nullptr, "Warning: unknown option -" },
 };
 

@@ -19,7 +19,8 @@ struct OptionEntry {
   const char* description;
 };
 
-extern const OptionEntry option_table[8];
+constexpr int OPTION_ROWS = 11;
+extern const OptionEntry option_table[OPTION_ROWS];
 
 // Zero or null at the start; written only by the handlers (and opt_short_help by the run
 // when too few operands remain). The texts point into the command-line words.
@@ -29,6 +30,9 @@ extern int opt_verbose;
 extern const char* opt_top_group;  // -s: the ID array's name and the trajectory groups' name
 extern const char* opt_output;     // -o
 extern const char* opt_append;     // -a
+extern const char* opt_ids;        // -i: the identifiers to keep
+extern const char* opt_window;     // -w: the loop values to keep
+extern int opt_dry_run;            // -n: count, and tell what would be written
 
 // Unrecognised letters met by the last parse.
 extern int option_errors;

@@ -30,6 +30,7 @@
 #include "mpi/share.h"
 #include "transpose/engine.h"
 #include "transpose/layout.h"
+#include "transpose/selection.h"
 #include "transpose/store.h"
 #include "transpose/walk.h"
 
@@ -52,7 +53,7 @@ void finish_mpi() {
 void refuse_unsupported(const char* input_name) {
   if (opt_append != nullptr)
     error_exit("%s cannot append (-a): write a new file with -o outfile\n", program_name);
-  if (opt_output == nullptr || std::strcmp(opt_output, "-") == 0)
+  if (opt_dry_run == 0 && (opt_output == nullptr || std::strcmp(opt_output, "-") == 0))
     error_exit("%s writes a named file (-o outfile), not standard output\n", program_name);
   if (std::strcmp(input_name, "-") == 0)
     error_exit("%s reads a named file that every rank can open, not standard input\n",
@@ -115,6 +116,7 @@ std::uint64_t rank_budget() {
 
 int run(int argc, char** argv) {
   take_command_line(&argc, &argv);
+  take_selection(opt_ids, opt_window);
 
   const char* input_name = argv[0];
   refuse_unsupported(input_name);
@@ -127,7 +129,8 @@ int run(int argc, char** argv) {
   if (verbose)
     std::fprintf(stderr, "Reading inputfile: \"%s\"\n", input_name);
   read_file(&reader, &input_file, READ_REPORT);
-  make_temporary_output(opt_output);
+  if (opt_dry_run == 0)
+    make_temporary_output(opt_output);
 
   fill_request(argv + 2, array_count);
   init_root(&output_file.root);
@@ -136,7 +139,7 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "%s: Calculating...\n", input_name);
     std::fprintf(stderr, "%s: %d %s\n", input_name, world_size, world_size == 1 ? "rank" : "ranks");
   }
-  const std::string scratch = directory_of(opt_output);
+  const std::string scratch = opt_output != nullptr ? directory_of(opt_output) : ".";
   const std::uint64_t budget = rank_budget();
   // Memory budget 0: the layout takes no windows; each rank holds its share of the output.
   const LayoutSettings settings{ reader.file_name, 0, scratch.c_str() };
@@ -148,6 +151,15 @@ int run(int argc, char** argv) {
     count_shared();
   else
     count_output(&input_file.root, settings);
+  if (opt_dry_run != 0) {
+    if (world_rank == 0) {
+      warn_if_no_trajectory(output_trajectory_count(), array_count);
+      tell_output_size(input_name);
+      std::fprintf(stderr, "%s: %d %s, each holding its share of the output\n", input_name,
+                   world_size, world_size == 1 ? "rank" : "ranks");
+    }
+    return 0;
+  }
   lay_out_output(nullptr);  // every place's position, for the shares' values
 
   const RankShare share = share_of(world_rank, world_size, agreed_alignment());

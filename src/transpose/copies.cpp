@@ -24,19 +24,25 @@ bool same_content(const Content& content, const DataNode* group) {
 std::uint32_t intern_content(const DataNode* group) {
   const std::uint64_t hash = content_hash(group);
   const auto [first, last] = content_index.equal_range(hash);
+  const auto number = static_cast<std::uint32_t>(laid_out.contents.size());
+  std::uint32_t of_class = number;
   for (auto it = first; it != last; ++it) {
-    if (same_content(laid_out.contents[it->second], group))
+    const Content& known = laid_out.contents[it->second];
+    if (!same_content(known, group))
+      continue;
+    if (std::memcmp(known.name, group->name, NAME_SIZE) == 0)
       return it->second;
+    of_class = known.of_class;  // the same but for bytes after the name's end
   }
   Content content;
   std::memcpy(content.name, group->name, NAME_SIZE);
   content.type = group->type;
   content.size = group->size;
+  content.of_class = of_class;
   content.data = laid_out.content_bytes.size();
   if (group->size != 0)
     laid_out.content_bytes.insert(laid_out.content_bytes.end(), group->data,
                                   group->data + group->size);
-  const auto number = static_cast<std::uint32_t>(laid_out.contents.size());
   laid_out.contents.push_back(content);
   content_index.emplace(hash, number);
   return number;
@@ -74,9 +80,13 @@ std::uint32_t new_container(std::uint32_t content) {
   return static_cast<std::uint32_t>(laid_out.containers.size() - 1);
 }
 
+std::uint64_t copy_key(std::uint32_t place, std::uint32_t content) {
+  return std::uint64_t{ place } << 32 | laid_out.contents[content].of_class;
+}
+
 std::uint32_t copy_place(std::uint32_t place, std::uint32_t content, std::uint64_t hash,
                          bool* added) {
-  const std::uint64_t key = std::uint64_t{ place } << 32 | content;
+  const std::uint64_t key = copy_key(place, content);
   IdIndex::Slot* slot = sub_index.find_or_add(
       key, hash, static_cast<std::uint32_t>(laid_out.containers.size()), added);
   if (!*added)
@@ -116,10 +126,7 @@ void append_to_node(std::uint32_t place_number, const std::vector<DataNode*>& gr
   for (std::size_t i = level; i < groups.size(); i++)
     target = copy_below(target, groups[i], content_hash(groups[i]));
   for (std::uint32_t j = 0; j < value_count; j++) {
-    const bool is_loop_var = j + 1 == value_count;
-    double value;
-    std::memcpy(&value, sources.entries[j].node->data + (is_loop_var ? 0 : std::size_t{ k } * 8),
-                sizeof value);
+    const double value = j + 1 == value_count ? loop_value() : sample_value(j, k);
     append_sample(target, value_names[j], &value);
   }
 }
@@ -159,7 +166,7 @@ bool mark_node_paths() {
       for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
            sub = laid_out.containers[sub].next_sub) {
         const std::uint32_t content = laid_out.containers[sub].content;
-        pending.emplace_back(sub, path_below(path, content));
+        pending.emplace_back(sub, path_below(path, laid_out.contents[content].of_class));
         meets = meets || (place.samples != 0 && named_like_array[content]) || closes_level[content];
       }
       if (meets) {

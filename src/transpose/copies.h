@@ -13,8 +13,10 @@
 // A new place, holding no sample yet: a trajectory group (content NO_CONTAINER) or a copy.
 std::uint32_t new_container(std::uint32_t content);
 
-// The copy of `content` below `place`, made after the copies made before it when new
-// (*added); `hash` is IdIndex::hash_of(place << 32 | content), which prefetch_copy announces.
+// The copy of `content`'s class below `place`, made of `content` after the copies made before
+// it when new (*added); `hash` is IdIndex::hash_of(copy_key(place, content)), which
+// prefetch_copy announces.
+std::uint64_t copy_key(std::uint32_t place, std::uint32_t content);
 std::uint32_t copy_place(std::uint32_t place, std::uint32_t content, std::uint64_t hash,
                          bool* added);
 void prefetch_copy(std::uint64_t hash);
@@ -25,7 +27,7 @@ void enclosing_chain(DataNode* group, std::vector<std::uint32_t>* chain,
                      std::vector<DataNode*>* groups);
 
 // Places whose arrays meet a child of one of their names are built as output nodes; they are
-// known by their path, the contents of the copies from the trajectory group down (path 0: the
+// known by their path, the classes of the copies from the trajectory group down (path 0: the
 // trajectory group itself).
 std::uint32_t path_below(std::uint32_t path, std::uint32_t content);
 bool is_node_path(std::uint32_t path);

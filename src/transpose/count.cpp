@@ -4,6 +4,7 @@
 #include "transpose/count.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "base/memory.h"
@@ -12,6 +13,7 @@
 #include "transpose/copies.h"
 #include "transpose/fill.h"
 #include "transpose/layout.h"
+#include "transpose/selection.h"
 #include "transpose/sources.h"
 
 LaidOut laid_out;
@@ -89,15 +91,16 @@ void count_copied_samples(std::uint32_t first_sample) {
     lookups.clear();
     for (std::size_t k = 0; k < count; k++) {
       const std::uint32_t last = laid_out.tracks[chained_tracks[k]].last_copy;
-      if (level == 0 && last != NO_CONTAINER && laid_out.containers[last].content == content)
+      if (level == 0 && last != NO_CONTAINER &&
+          laid_out.contents[laid_out.containers[last].content].of_class ==
+              laid_out.contents[content].of_class)
         chained_places[k] = last;
       else
         lookups.push_back(k);
     }
     chained_hashes.resize(lookups.size());
     for (std::size_t i = 0; i < lookups.size(); i++)
-      chained_hashes[i] =
-          IdIndex::hash_of(std::uint64_t{ chained_places[lookups[i]] } << 32 | content);
+      chained_hashes[i] = IdIndex::hash_of(copy_key(chained_places[lookups[i]], content));
     const std::uint64_t copy_size =
         2 * ELEMENT_HEADER_SIZE + laid_out.contents[content].size;  // its header, value, end
     for (std::size_t i = 0; i < lookups.size(); i++) {
@@ -180,7 +183,7 @@ int count_group(DataNode* group, std::uint32_t) {
   if (any_node_paths()) {
     chain_paths.assign(1, 0);
     for (std::uint32_t content : chain)
-      chain_paths.push_back(path_below(chain_paths.back(), content));
+      chain_paths.push_back(path_below(chain_paths.back(), laid_out.contents[content].of_class));
     for (std::size_t level = 0; level < chain_paths.size() && node_level == SIZE_MAX; level++) {
       if (is_node_path(chain_paths[level]))
         node_level = level;
@@ -191,17 +194,40 @@ int count_group(DataNode* group, std::uint32_t) {
   }
   laid_out.plans.push_back(GroupPlan{ group, samples, has_copies });
   // A group loaded for its nodes is at hand whole; else its identifiers come a part at a time.
-  const std::uint32_t part = node_level != SIZE_MAX ? std::max(with_id, 1u) : samples_per_part;
-  for (std::uint32_t begin = 0, end = 0; begin < with_id; begin = end) {
-    end = with_id - begin > part ? begin + part : with_id;
-    if (node_level == SIZE_MAX)
+  if (node_level != SIZE_MAX) {
+    count_samples(sources.first_at_hand, id_selection != nullptr ? sources.end_at_hand : with_id,
+                  has_copies);
+  } else {
+    for (std::uint32_t begin = 0, end = 0; begin < with_id; begin = end) {
+      end = with_id - begin > samples_per_part ? begin + samples_per_part : with_id;
       take_samples(begin, end, false);
-    count_samples(begin, end, has_copies);
+      count_samples(sources.first_at_hand, sources.end_at_hand, has_copies);
+    }
   }
   if (with_id < samples)
     error_exit("ID array shorter than data arrays\n");
-  if (sources.longest > samples)
-    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(samples));
+  std::uint64_t shortest = samples;
+  std::uint64_t longest = sources.longest;
+  if (id_selection != nullptr) {
+    // As if the samples not selected were not in the arrays: a group left without any is
+    // passed over, and only selected values beyond the shortest array make the arrays unequal.
+    shortest = selected_samples();
+    if (shortest == 0) {
+      laid_out.plans.pop_back();
+      show_walk_progress(group, false);
+      return 0;
+    }
+    laid_out.plans.back().samples = static_cast<std::uint32_t>(shortest);
+    if (longest <= samples) {
+      longest = shortest;
+    } else {
+      const std::uint32_t with_ids =
+          sources.id_array != nullptr ? std::min(sources.longest, sources.id_count) : longest;
+      longest = shortest + count_selected(samples, with_ids) + (sources.longest - with_ids);
+    }
+  }
+  if (longest > shortest)
+    error_exit("Not all arrays terminate at length %d\n", static_cast<int>(shortest));
   show_walk_progress(group, true);
   return 0;
 }
@@ -318,4 +344,38 @@ bool count_output(DataNode* root, const LayoutSettings& settings) {
 
 std::uint64_t output_trajectory_count() {
   return laid_out.tracks.size();
+}
+
+OutputPlan planned_output() {
+  std::uint64_t samples = 0;
+  for (const GroupPlan& plan : laid_out.plans)
+    samples += plan.samples;
+  return OutputPlan{ laid_out.tracks.size(), samples, laid_out.output_size, laid_out.window_count,
+                     laid_out.window_size };
+}
+
+void tell_output_size(const char* name) {
+  const OutputPlan plan = planned_output();
+  std::fprintf(stderr, "%s: %llu %s, %llu %s, %llu bytes of output\n", name,
+               static_cast<unsigned long long>(plan.trajectories),
+               plan.trajectories == 1 ? "trajectory" : "trajectories",
+               static_cast<unsigned long long>(plan.samples),
+               plan.samples == 1 ? "sample" : "samples",
+               static_cast<unsigned long long>(plan.bytes));
+}
+
+void tell_filling(const char* name, std::uint64_t memory_budget) {
+  const OutputPlan plan = planned_output();
+  if (memory_budget == 0)
+    std::fprintf(stderr, "%s: no memory budget known: filled at once\n", name);
+  else if (plan.windows <= 1)
+    std::fprintf(stderr, "%s: memory budget %llu bytes: filled at once\n", name,
+                 static_cast<unsigned long long>(memory_budget));
+  else
+    std::fprintf(stderr,
+                 "%s: memory budget %llu bytes: filled in %llu windows of %llu bytes, through "
+                 "temporary files\n",
+                 name, static_cast<unsigned long long>(memory_budget),
+                 static_cast<unsigned long long>(plan.windows),
+                 static_cast<unsigned long long>(plan.window_size));
 }

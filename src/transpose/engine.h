@@ -41,4 +41,19 @@ void write_output(DataWriter* writer, FileHeader* header);
 // Trajectory groups in the laid-out output.
 std::uint64_t output_trajectory_count();
 
+// What the count found the output to be, and how it would be filled.
+struct OutputPlan {
+  std::uint64_t trajectories;
+  std::uint64_t samples;
+  std::uint64_t bytes;    // of elements, after the file header
+  std::uint64_t windows;  // 1: filled at once
+  std::uint64_t window_size;
+};
+OutputPlan planned_output();
+
+// What a dry run tells on standard error, after `name: `: the trajectories, samples and bytes
+// planned_output gives; and how the output would be filled with the memory budget.
+void tell_output_size(const char* name);
+void tell_filling(const char* name, std::uint64_t memory_budget);
+
 #endif  // ZVBTRACK_TRANSPOSE_ENGINE_H_

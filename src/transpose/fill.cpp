@@ -17,6 +17,7 @@
 #include "base/progress.h"
 #include "base/report.h"
 #include "transpose/layout.h"
+#include "transpose/selection.h"
 #include "transpose/sources.h"
 #include "transpose/spanning.h"
 #include "transpose/staging.h"
@@ -48,14 +49,21 @@ constexpr std::uint64_t SMALLEST_RUN_BUFFER = 128;
 constexpr std::uint64_t LARGEST_RUN_BUFFER = std::uint64_t{ 1 } << 20;
 
 // The plan the first walk made for `group`, checked against what the group holds now.
-const GroupPlan& plan_of(const DataNode* group) {
-  if (next_plan >= laid_out.plans.size() || laid_out.plans[next_plan].group != group)
+// With identifiers selected, a group none of whose samples is selected has no plan (null), and
+// the samples a plan counts are checked once the group's samples were taken.
+const GroupPlan* plan_of(const DataNode* group) {
+  const bool planned =
+      next_plan < laid_out.plans.size() && laid_out.plans[next_plan].group == group;
+  if (!planned && id_selection != nullptr)
+    return nullptr;
+  if (!planned)
     report_changed_input();
   const GroupPlan& plan = laid_out.plans[next_plan++];
-  if (plan.samples != sources.samples || sources.longest != sources.samples ||
-      (sources.id_array != nullptr && sources.id_count < sources.samples))
+  if (id_selection == nullptr &&
+      (plan.samples != sources.samples || sources.longest != sources.samples ||
+       (sources.id_array != nullptr && sources.id_count < sources.samples)))
     report_changed_input();
-  return plan;
+  return &plan;
 }
 
 // The place of each sample of the resolved group: from the sample log for a group with
@@ -96,11 +104,19 @@ void find_places(const GroupPlan& plan, std::uint32_t begin, std::uint32_t end) 
 }
 
 int fill_group(DataNode* group, std::uint32_t) {
-  if (!resolve_group(group, true)) {
+  if (!resolve_group(group, false)) {
     show_walk_progress(group, false);
     return 0;
   }
-  const GroupPlan& plan = plan_of(group);
+  take_samples(0, sources.samples, true);
+  const GroupPlan* planned = plan_of(group);
+  if (planned == nullptr || planned->samples != selected_samples()) {
+    if (planned != nullptr)
+      report_changed_input();
+    show_walk_progress(group, false);
+    return 0;
+  }
+  const GroupPlan& plan = *planned;
   const std::uint32_t samples = plan.samples;
   find_places(plan, 0, samples);
   const std::size_t first_staged = stage_samples(samples);
@@ -155,14 +171,24 @@ int distribute_group(DataNode* group, std::uint32_t) {
     show_walk_progress(group, false);
     return 0;
   }
-  const GroupPlan& plan = plan_of(group);
-  const std::size_t plan_number = next_plan - 1;
-  for (std::uint32_t begin = 0, end = 0; begin < plan.samples; begin = end) {
-    end = plan.samples - begin > samples_per_part ? begin + samples_per_part : plan.samples;
-    take_samples(begin, end, true);
-    find_places(plan, begin, end);
-    sort_part(plan_number, begin, end);
+  const GroupPlan* planned = plan_of(group);
+  if (planned == nullptr) {
+    show_walk_progress(group, false);
+    return 0;
   }
+  const GroupPlan& plan = *planned;
+  const std::size_t plan_number = next_plan - 1;
+  const std::uint32_t samples = sources.samples;
+  for (std::uint32_t begin = 0, end = 0; begin < samples; begin = end) {
+    end = samples - begin > samples_per_part ? begin + samples_per_part : samples;
+    take_samples(begin, end, true);
+    if (sources.end_at_hand > plan.samples)
+      report_changed_input();
+    find_places(plan, sources.first_at_hand, sources.end_at_hand);
+    sort_part(plan_number, sources.first_at_hand, sources.end_at_hand);
+  }
+  if (selected_samples() != plan.samples)
+    report_changed_input();
   show_walk_progress(group, true);
   return 0;
 }

@@ -53,12 +53,15 @@ struct Track {
   std::uint32_t last_copy;  // the copy below its group that its last sample went through
 };
 
-// An enclosing group's element as it was when first copied: name, type word, size, data.
+// An enclosing group's element as it was when copied: name (all 16 bytes), type word, size,
+// data. Contents whose names are the same text are one class: the copies of a class are one
+// copy below a place, which holds the bytes of the group it was first made from there.
 struct Content {
   char name[16];
   std::uint32_t type;
   std::uint32_t size;
-  std::uint64_t data;  // offset into LaidOut::content_bytes
+  std::uint64_t data;      // offset into LaidOut::content_bytes
+  std::uint32_t of_class;  // the first content of its class
 };
 
 // A group the first walk transposed, in walk order.

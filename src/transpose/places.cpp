@@ -3,9 +3,12 @@
 #include <cstring>
 
 #include "transpose/layout.h"
+#include "transpose/selection.h"
 #include "transpose/sources.h"
 
 bool plan_matches_sources(const GroupPlan& plan) {
+  if (id_selection != nullptr)
+    return plan.samples == selected_samples();
   return plan.samples == sources.samples && sources.longest == sources.samples &&
          (sources.id_array == nullptr || sources.id_count >= sources.samples);
 }

@@ -275,7 +275,7 @@ void start_sorting_group(std::size_t plan_number, const std::uint32_t* group_pla
   mark_size = sizeof(std::uint32_t) + sizeof(double) + arrays;
   // Each sample's first window, found in two parts; the parts that append then pass over the
   // samples of the other part's buckets at the cost of one sequential read each.
-  const std::uint32_t samples = std::min(end, sources.samples) - first;
+  const std::uint32_t samples = std::min(end, sources.end_at_hand) - first;
   sample_windows.resize(samples);
   in_two_parts(samples, any_item, [](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; i++)

@@ -8,6 +8,7 @@
 #include "transpose/copies.h"
 #include "transpose/count.h"
 #include "transpose/layout.h"
+#include "transpose/selection.h"
 #include "transpose/sources.h"
 
 namespace {
@@ -57,9 +58,11 @@ bool plan_all_groups(DataNode* root, const LayoutSettings& settings) {
       std::make_unique<SpillBuckets>(1, SAMPLE_LOG_BUFFER, laid_out.settings.scratch_directory);
   counted_elsewhere = true;
   samples_planned = 0;
-  // A requested array named "" meets the end marker of every trajectory group.
+  // A requested array named "" meets the end marker of every trajectory group; selected
+  // identifiers are known only once the identifiers are read.
   for (const char* name : laid_out.array_names)
     counted_elsewhere = counted_elsewhere && name[0] != '\0';
+  counted_elsewhere = counted_elsewhere && id_selection == nullptr;
   if (counted_elsewhere) {
     start_walk_progress("counting", root);
     walk_groups(root, plan_group, 0);

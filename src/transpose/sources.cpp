@@ -9,12 +9,19 @@
 #include "base/progress.h"
 #include "base/report.h"
 #include "data/stream.h"
+#include "transpose/selection.h"
 #include "transpose/store.h"
 #include "transpose/walk.h"
 
 GroupSources sources;
 std::vector<std::uint64_t> sample_keys;
 std::vector<std::uint64_t> sample_hashes;
+
+// The selected samples at hand, when identifiers are selected: their identifiers and each
+// entry's values; and how many of the group's samples were selected before them.
+static std::vector<double> selected_ids;
+static std::vector<std::vector<double>> selected_values;
+static std::uint32_t selected_before = 0;
 
 void begin_sources() {
   sources.entries.assign(value_count, Source{ nullptr, 0 });
@@ -139,8 +146,20 @@ static std::uint32_t double_count(const DataNode* node) {
                                : node->size / static_cast<std::uint32_t>(value_size(node->type));
 }
 
+// Whether a group that resolved has its loop value outside the window: it is then passed over
+// as if it were not in the input, once what it holds was found as always.
+static bool outside_window() {
+  DataNode* node = sources.entries[value_count - 1].node;
+  load_data(node);
+  convert_to_double(node);
+  double value;
+  std::memcpy(&value, node->data, sizeof value);
+  return !selects_loop_value(*loop_window, value);
+}
+
 bool resolve_group(DataNode* group, bool load) {
   current_group = group;
+  selected_before = 0;
   if (keeping_values)
     keep_value_of(search_scope(id_array_name != nullptr ? id_array_name : "ID", group));
   DataNode* id_array = load ? find_id_array(group) : find_id_array_on_file(group);
@@ -161,6 +180,8 @@ bool resolve_group(DataNode* group, bool load) {
     sources.samples = count < sources.samples ? count : sources.samples;
     sources.longest = count > sources.longest ? count : sources.longest;
   }
+  if (loop_window != nullptr && outside_window())
+    return false;
   if (load)
     take_samples(0, sources.samples, true);
   return true;
@@ -198,6 +219,48 @@ static const unsigned char* values_of(DataNode* node, std::uint32_t begin, std::
   return reinterpret_cast<const unsigned char*>(into->data());
 }
 
+// The samples [begin, end) at hand narrowed to those whose identifiers are selected, in their
+// order, numbered on from those selected before in the group: as if the others were not in
+// the group's arrays.
+static void keep_selected(std::uint32_t begin, std::uint32_t end, bool values) {
+  selected_ids.clear();
+  selected_values.resize(value_count);
+  for (std::uint32_t i = 0; i + 1 < value_count; i++)
+    selected_values[i].clear();
+  const std::uint32_t with_id =
+      sources.id_array != nullptr ? std::min(end, std::max(begin, sources.id_count)) : end;
+  for (std::uint32_t k = begin; k < with_id; k++) {
+    const double id = id_of_sample(k);
+    if (!selects_id(*id_selection, id))
+      continue;
+    selected_ids.push_back(id);
+    for (std::uint32_t i = 0; values && i + 1 < value_count; i++)
+      selected_values[i].push_back(sample_value(i, k));
+  }
+  const auto kept = static_cast<std::uint32_t>(selected_ids.size());
+  sources.first_at_hand = selected_before;
+  sources.end_at_hand = selected_before + kept;
+  selected_before += kept;
+  sources.ids_at_hand = reinterpret_cast<const unsigned char*>(selected_ids.data());
+  for (std::uint32_t i = 0; values && i + 1 < value_count; i++)
+    sources.values_at_hand[i] = reinterpret_cast<const unsigned char*>(selected_values[i].data());
+}
+
+std::uint32_t selected_samples() {
+  return id_selection != nullptr ? selected_before : sources.samples;
+}
+
+std::uint32_t count_selected(std::uint32_t begin, std::uint32_t end) {
+  std::uint32_t selected = 0;
+  for (std::uint32_t part = begin; part < end;) {
+    const std::uint32_t part_end = end - part > samples_per_part ? part + samples_per_part : end;
+    take_samples(part, part_end, false);
+    selected += sources.end_at_hand - sources.first_at_hand;
+    part = part_end;
+  }
+  return selected;
+}
+
 void take_samples(std::uint32_t begin, std::uint32_t end, bool values) {
   sources.first_at_hand = begin;
   sources.end_at_hand = end;
@@ -206,17 +269,19 @@ void take_samples(std::uint32_t begin, std::uint32_t end, bool values) {
     const std::uint32_t id_end = std::min(end, sources.id_count);
     sources.ids_at_hand = values_of(sources.id_array, std::min(begin, id_end), id_end, &part_ids);
   }
-  if (!values)
-    return;
-  part_values.resize(value_count);
-  sources.values_at_hand.resize(value_count);
-  for (std::uint32_t i = 0; i + 1 < value_count; i++)
-    sources.values_at_hand[i] = values_of(sources.entries[i].node, begin, end, &part_values[i]);
-  // The loop variable's one value, always in memory.
-  DataNode* loop_node = sources.entries[value_count - 1].node;
-  load_data(loop_node);
-  convert_to_double(loop_node);
-  sources.values_at_hand[value_count - 1] = loop_node->data;
+  if (values) {
+    part_values.resize(value_count);
+    sources.values_at_hand.resize(value_count);
+    for (std::uint32_t i = 0; i + 1 < value_count; i++)
+      sources.values_at_hand[i] = values_of(sources.entries[i].node, begin, end, &part_values[i]);
+    // The loop variable's one value, always in memory.
+    DataNode* loop_node = sources.entries[value_count - 1].node;
+    load_data(loop_node);
+    convert_to_double(loop_node);
+    sources.values_at_hand[value_count - 1] = loop_node->data;
+  }
+  if (id_selection != nullptr)
+    keep_selected(begin, end, values);
 }
 
 static const DataNode* walk_root = nullptr;

@@ -49,6 +49,14 @@ bool resolve_group(DataNode* group, bool load);
 // them.
 void take_samples(std::uint32_t begin, std::uint32_t end, bool values);
 
+// With identifiers selected, the samples at hand are only the selected ones, numbered in their
+// order from 0 for the group's first selected sample, as if the others were not in the group.
+// selected_samples gives how many of the group's samples were put at hand so far (without a
+// selection: the group's samples); count_selected how many of [begin, end) are selected
+// (putting them at hand on the way).
+std::uint32_t selected_samples();
+std::uint32_t count_selected(std::uint32_t begin, std::uint32_t end);
+
 // How many samples of a group are put at hand at a time, so that a group's arrays are never
 // held whole beyond a share of the memory budget (0: no limit); at least a few thousand.
 void set_samples_per_part(std::uint64_t memory_budget);

@@ -1,11 +1,11 @@
 // The option parser and the help texts.
 #include "cli/options.h"
 
-#include <string>
-#include <vector>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "base/report.h"
 
@@ -23,7 +23,9 @@ struct Parsed {
   std::string name;
 };
 
-std::string text_or_null(const char* text) { return text != nullptr ? text : "(null)"; }
+std::string text_or_null(const char* text) {
+  return text != nullptr ? text : "(null)";
+}
 
 Parsed parse(std::vector<std::string> words) {
   opt_short_help = opt_long_help = opt_verbose = 0;
@@ -55,14 +57,17 @@ using Words = std::vector<std::string>;
 
 }  // namespace
 
-TEST(Options, TableHasItsEightRows) {
-  const char letters[] = { ' ', 'h', 'H', 'v', 's', 'o', 'a', '\0' };
-  for (int i = 0; i < 8; i++)
+TEST(Options, TableHasItsRows) {
+  const char letters[] = { ' ', 'h', 'H', 'v', 'n', 's', 'o', 'a', 'i', 'w', '\0' };
+  for (int i = 0; i < OPTION_ROWS; i++)
     EXPECT_EQ(option_table[i].letter, letters[i]) << i;
-  EXPECT_EQ(option_table[4].target, &opt_top_group);
-  EXPECT_EQ(option_table[5].target, &opt_output);
-  EXPECT_EQ(option_table[6].target, &opt_append);
-  EXPECT_EQ(option_table[7].handler, warn_unknown_option);
+  EXPECT_EQ(option_table[4].target, &opt_dry_run);
+  EXPECT_EQ(option_table[5].target, &opt_top_group);
+  EXPECT_EQ(option_table[6].target, &opt_output);
+  EXPECT_EQ(option_table[7].target, &opt_append);
+  EXPECT_EQ(option_table[8].target, &opt_ids);
+  EXPECT_EQ(option_table[9].target, &opt_window);
+  EXPECT_EQ(option_table[10].handler, warn_unknown_option);
   EXPECT_STREQ(banner, "zvbtrack - Aug 25 2019");
 }
 
@@ -159,9 +164,10 @@ TEST(Options, LongUnknownOptionWordIsWarnedWhole) {
 
 TEST(Options, ShortHelpIsOneLine) {
   program_name = "zvbtrack";
-  EXPECT_EXIT(print_help(option_table, 0, write_stderr), ExitedWithCode(0),
-              Eq("usage: zvbtrack [-hHv] [-s array] [-o outfile] [-a outfile] "
-                 "infile loop_var arrays ...\n"));
+  EXPECT_EXIT(
+      print_help(option_table, 0, write_stderr), ExitedWithCode(0),
+      Eq("usage: zvbtrack [-hHvn] [-s array] [-o outfile] [-a outfile] [-i ids] [-w lo..hi] "
+         "infile loop_var arrays ...\n"));
 }
 
 TEST(Options, LongHelpPutsDescriptionsInColumnThirty) {
@@ -174,9 +180,12 @@ TEST(Options, LongHelpPutsDescriptionsInColumnThirty) {
                  " -h                          Give short help and quit\n"
                  " -H                          Give long help and quit\n"
                  " -v                          Verbose mode\n"
+                 " -n                          Count only: tell the output's size, write nothing\n"
                  " -s array                    Top level group\n"
                  " -o outfile                  Write output to outfile\n"
-                 " -a outfile                  Append output to outfile\n"));
+                 " -a outfile                  Append output to outfile\n"
+                 " -i ids                      Keep only these identifiers: a,b..c,... or @file\n"
+                 " -w lo..hi                   Keep only loop values from lo to hi\n"));
 }
 
 TEST(Options, HelpWithALongProgramNameIsWrittenWhole) {

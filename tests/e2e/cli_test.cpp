@@ -23,9 +23,12 @@ const char LONG_HELP[] =
     " -h                          Give short help and quit\n"
     " -H                          Give long help and quit\n"
     " -v                          Verbose mode\n"
+    " -n                          Count only: tell the output's size, write nothing\n"
     " -s array                    Top level group\n"
     " -o outfile                  Write output to outfile\n"
-    " -a outfile                  Append output to outfile\n";
+    " -a outfile                  Append output to outfile\n"
+    " -i ids                      Keep only these identifiers: a,b..c,... or @file\n"
+    " -w lo..hi                   Keep only loop values from lo to hi\n";
 
 // The files every error row runs among: one good input and one of each kind of bad one.
 std::map<std::string, std::string> input_files() {
@@ -78,7 +81,7 @@ TEST(E2eCli, HelpGoesToStandardErrorWithStatusZero) {
     { "/usr/local/bin/zvbtrack", {}, SHORT_HELP },
     { "/opt/tools/",
       {},
-      "usage:  [-hHv] [-s array] [-o outfile] [-a outfile] infile loop_var arrays ...\n" },
+      "usage:  [-hHvn] [-s array] [-o outfile] [-a outfile] [-i ids] [-w lo..hi] infile loop_var arrays ...\n" },
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.argv0) + " " + testing::PrintToString(row.args));

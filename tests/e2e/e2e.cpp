@@ -12,7 +12,7 @@
 #include "data/format.h"
 
 const char SHORT_HELP[] =
-    "usage: zvbtrack [-hHv] [-s array] [-o outfile] [-a outfile] infile loop_var arrays ...\n";
+    "usage: zvbtrack [-hHvn] [-s array] [-o outfile] [-a outfile] [-i ids] [-w lo..hi] infile loop_var arrays ...\n";
 
 RunResult run_zvbtrack(const std::vector<std::string>& args, const RunOptions& options,
                        const std::string& dir) {

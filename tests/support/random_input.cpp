@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -35,38 +36,53 @@ const std::uint32_t NUMERIC_TYPES[] = { TYPE_DOUBLE, TYPE_FLOAT, TYPE_S32, TYPE_
 
 class Generator {
  public:
-  Generator(std::uint64_t seed, bool reversed) : r_(seed), b_(reversed) {}
+  Generator(std::uint64_t seed, bool reversed) : r_(seed), b_(reversed), f_(reversed) {}
 
   RandomInput make() {
     RandomInput input;
     choose_request(&input);
-    b_.file_header();
+    if (selecting_)
+      choose_selection(&input);
+    both([](ZvbBuilder& out) { out.file_header(); });
     if (large_) {
       const std::uint32_t padding = (16u << 20) + r_.below(4096);
-      b_.element_sized("padding", FLAG_ARRAY | TYPE_U8, padding, {});
+      both([padding](ZvbBuilder& out) {
+        out.element_sized("padding", FLAG_ARRAY | TYPE_U8, padding, {});
+      });
       input.hole_at = b_.bytes().size();
       input.hole_size = padding;
     }
     level(0, 1 + r_.below(7));
-    Bytes bytes = b_.bytes();
+    Bytes tail;
     if (r_.chance(0.08)) {
       // A top-level end marker ends the tree: what follows is never read.
-      ZvbBuilder tail(reversed_);
-      tail.end().array_f64("x", { 1, 2 }).raw({ 1, 2, 3 });
-      bytes.insert(bytes.end(), tail.bytes().begin(), tail.bytes().end());
+      ZvbBuilder after(reversed_);
+      after.end().array_f64("x", { 1, 2 }).raw({ 1, 2, 3 });
+      tail = after.bytes();
     } else if (r_.chance(0.05)) {
       for (std::uint32_t i = 1 + r_.below(23); i > 0; i--)  // too short for another header
-        bytes.push_back(static_cast<unsigned char>(r_.next()));
-    } else if (r_.chance(0.05) && bytes.size() > input.hole_at + 64) {
-      const std::size_t body = bytes.size() - input.hole_at;
-      bytes.resize(bytes.size() - 1 - r_.below(static_cast<std::uint32_t>(body / 3)));
+        tail.push_back(static_cast<unsigned char>(r_.next()));
     }
-    input.bytes = std::move(bytes);
+    input.bytes = b_.bytes();
+    input.bytes.insert(input.bytes.end(), tail.begin(), tail.end());
+    if (!selecting_ && tail.empty() && r_.chance(0.05) && input.bytes.size() > input.hole_at + 64) {
+      const std::size_t body = input.bytes.size() - input.hole_at;
+      input.bytes.resize(input.bytes.size() - 1 - r_.below(static_cast<std::uint32_t>(body / 3)));
+    }
+    if (selecting_) {
+      input.filtered = f_.bytes();
+      input.filtered.insert(input.filtered.end(), tail.begin(), tail.end());
+    }
     return input;
   }
 
   bool large_ = false;
   bool reversed_ = false;
+  // Also makes the input as a run with the selection sees it: in the steps kept, the elements
+  // of identifiers not selected removed from the identifiers and the requested arrays; the
+  // steps whose loop value lies outside the window left out. Then every step carries its own
+  // loop value and identifiers, and nothing in scope serves several steps.
+  bool selecting_ = false;
 
  private:
   void choose_request(RandomInput* input) {
@@ -92,12 +108,130 @@ class Generator {
       arrays_.push_back("w");  // an array nobody asks for
   }
 
+  template <typename Emit>
+  void both(Emit emit) {
+    emit(b_);
+    if (selecting_)
+      emit(f_);
+  }
+
+  static std::string text_of(double value) {
+    if (std::isnan(value))
+      return "nan";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+  }
+
+  // Identifiers from the pools the steps draw from, single and in ranges, and a window over
+  // the steps' loop values (whole and half numbers from 0 on).
+  void choose_selection(RandomInput* input) {
+    const std::vector<double> extremes = { std::numeric_limits<double>::quiet_NaN(),
+                                           -0.0,
+                                           0.5,
+                                           16777216.0,
+                                           2147483648.0,
+                                           4294967295.0,
+                                           -1,
+                                           65535 };
+    const bool ids = r_.chance(0.75);
+    const bool window = !ids || r_.chance(0.5);
+    for (std::uint32_t i = ids ? 1 + r_.below(4) : 0; i > 0; i--) {
+      Pick pick{ false, 0, 0, 0, false, false };
+      const std::uint32_t kind = r_.below(10);
+      if (kind < 5) {
+        pick.value = r_.below(8);
+      } else if (kind < 7) {
+        pick.value = r_.pick(extremes);
+      } else {
+        pick.is_range = true;
+        pick.low = r_.below(8);
+        pick.high = pick.low + r_.below(4) + (r_.chance(0.3) ? 0.5 : 0);
+        pick.open_low = kind == 9 && r_.chance(0.5);
+        pick.open_high = kind == 9 && !pick.open_low;
+      }
+      picks_.push_back(pick);
+      input->id_items.push_back(pick.is_range ? (pick.open_low ? "" : text_of(pick.low)) + ".." +
+                                                    (pick.open_high ? "" : text_of(pick.high))
+                                              : text_of(pick.value));
+    }
+    if (window) {
+      window_ = Window{ static_cast<double>(r_.below(6)) / 2, 0, r_.chance(0.2), r_.chance(0.2) };
+      window_.high = window_.low + static_cast<double>(r_.below(8)) / 2;
+      has_window_ = true;
+      input->window = (window_.open_low ? "" : text_of(window_.low)) + ".." +
+                      (window_.open_high ? "" : text_of(window_.high));
+    }
+  }
+
+  bool picked(double id) const {
+    if (picks_.empty())
+      return true;
+    for (const Pick& pick : picks_) {
+      if (!pick.is_range && ((std::isnan(pick.value) && std::isnan(id)) || pick.value == id))
+        return true;
+      if (pick.is_range && !std::isnan(id) && (pick.open_low || pick.low <= id) &&
+          (pick.open_high || id <= pick.high))
+        return true;
+    }
+    return false;
+  }
+
+  bool in_window(double value) const {
+    return !has_window_ || ((window_.open_low || value >= window_.low) &&
+                            (window_.open_high || value <= window_.high));
+  }
+
+  // One value of `type` at `at`, as the transposition reads it.
+  double decoded(std::uint32_t type, const unsigned char* at) const {
+    unsigned char bytes[8];
+    const std::size_t size = static_cast<std::size_t>(value_size(type));
+    for (std::size_t i = 0; i < size; i++)
+      bytes[i] = reversed_ ? at[size - 1 - i] : at[i];
+    switch (type & TYPE_MASK) {
+    case TYPE_DOUBLE: {
+      double v;
+      std::memcpy(&v, bytes, 8);
+      return v;
+    }
+    case TYPE_FLOAT: {
+      float v;
+      std::memcpy(&v, bytes, 4);
+      return v;
+    }
+    case TYPE_S32: {
+      std::int32_t v;
+      std::memcpy(&v, bytes, 4);
+      return v;
+    }
+    case TYPE_U32: {
+      std::uint32_t v;
+      std::memcpy(&v, bytes, 4);
+      return v;
+    }
+    case TYPE_U16: {
+      std::uint16_t v;
+      std::memcpy(&v, bytes, 2);
+      return v;
+    }
+    case TYPE_S16: {
+      std::int16_t v;
+      std::memcpy(&v, bytes, 2);
+      return v;
+    }
+    case TYPE_U8:
+      return bytes[0];
+    default:
+      return static_cast<std::int8_t>(bytes[0]);
+    }
+  }
+
   // One level: `items` elements, fewer when one of them closes the level early.
   void level(int depth, std::uint32_t items) {
     for (std::uint32_t i = 0; i < items; i++) {
       const std::uint32_t kind = r_.below(100);
       bool closes = false;
-      if (kind < 60 || depth >= 3)
+      if (kind < 60 || depth >= 3 || (selecting_ && kind >= 85))
         closes = step();
       else if (kind < 85)
         closes = enclosing(depth);
@@ -144,7 +278,7 @@ class Generator {
   // Identifiers that recur, with the values where types and classes of equal doubles meet.
   double identifier(std::uint32_t type) {
     if (!r_.chance(0.15))
-      return r_.below(8);
+      return id_base_ + r_.below(8);
     switch (type) {
     case TYPE_DOUBLE:
       return r_.pick(std::vector<double>{ std::numeric_limits<double>::quiet_NaN(), -0.0, 0.5,
@@ -213,7 +347,14 @@ class Generator {
     return type;
   }
 
-  void array(const std::string& name, std::uint32_t count, bool is_id) {
+  struct Element {
+    std::string name;
+    std::uint32_t type;
+    Bytes data;
+    bool filtered;  // the identifiers or a requested array: its values go with the selection
+  };
+
+  Element array(const std::string& name, std::uint32_t count, bool is_id) {
     const std::uint32_t value_type = numeric_type();
     Bytes data;
     for (std::uint32_t i = 0; i < count; i++) {
@@ -223,7 +364,57 @@ class Generator {
     }
     if (r_.chance(0.05))
       data.push_back(static_cast<unsigned char>(r_.next()));  // a part of a value left over
-    b_.element(name, array_type(value_type), data);
+    const std::uint32_t type =
+        is_id && selecting_ ? FLAG_ARRAY | value_type : array_type(value_type);
+    return Element{ name, type, data, true };
+  }
+
+  // Whether a step of these elements gives samples from what it holds itself (which, with no
+  // arrays in scope, is all it can give them from): every requested array and the identifiers
+  // its own, of numbers, with a value at least.
+  bool transposes_alone(const std::vector<Element>& elements, const std::string& id) const {
+    std::vector<std::string> names;
+    for (const std::string& name : arrays_) {
+      if (name != "w")
+        names.push_back(name);
+    }
+    names.push_back(id);
+    for (const std::string& name : names) {
+      const Element* own = nullptr;
+      int bearing = 0;
+      for (std::size_t i = 1; i < elements.size(); i++) {
+        if (elements[i].name == name) {
+          own = &elements[i];
+          bearing++;
+        }
+      }
+      const int size = own != nullptr ? value_size(own->type) : -1;
+      if (name.empty() || bearing != 1 || size <= 0 || (own->type & FLAG_ARRAY) == 0 ||
+          own->data.size() < static_cast<std::size_t>(size))
+        return false;
+    }
+    return true;
+  }
+
+  // The element as a run with the selection reads it: only the values of selected identifiers
+  // and those beyond the identifiers, and the bytes left over; as it is when not an array of
+  // numbers.
+  Element selected(const Element& element, const std::vector<double>& ids) const {
+    const int size = value_size(element.type);
+    if (!element.filtered || size <= 0 || (element.type & FLAG_ARRAY) == 0)
+      return element;
+    Element kept = element;
+    kept.data.clear();
+    const std::size_t count = element.data.size() / static_cast<std::size_t>(size);
+    for (std::size_t k = 0; k < count; k++) {
+      if (k < ids.size() && !picked(ids[k]))
+        continue;
+      const auto* at = element.data.data() + k * static_cast<std::size_t>(size);
+      kept.data.insert(kept.data.end(), at, at + size);
+    }
+    kept.data.insert(kept.data.end(), element.data.begin() + count * static_cast<std::size_t>(size),
+                     element.data.end());
+    return kept;
   }
 
   // A step: the loop variable as the group's value or inside it, the identifiers, and the
@@ -231,20 +422,36 @@ class Generator {
   bool step() {
     const std::uint32_t shape = r_.below(100);
     const double time = static_cast<double>(time_++) / 2;
+    std::vector<Element> elements;
+    bool has_loop_value = false;
+    double loop_value = 0;
     if (shape < 70) {
       const std::uint32_t type = r_.chance(0.7) ? TYPE_DOUBLE : numeric_type();
       Bytes value = number(type, time);
-      if (r_.chance(0.03))
+      if (r_.chance(0.03) && !selecting_)
         value.resize(value.size() / 2);  // a value cut short: no loop variable
-      b_.element(loop_, FLAG_GROUP | FLAG_SINGLE | type, value);
+      has_loop_value = value.size() == static_cast<std::size_t>(value_size(type));
+      if (has_loop_value)
+        loop_value = decoded(type, value.data());
+      elements.push_back(Element{ loop_, FLAG_GROUP | FLAG_SINGLE | type, value, false });
     } else {
       const bool valued = r_.chance(0.4);
-      b_.element(r_.chance(0.7) ? "step" : "k",
-                 valued ? FLAG_GROUP | FLAG_SINGLE | TYPE_S32 : FLAG_GROUP | TYPE_NULL,
-                 valued ? b_.s32({ static_cast<std::int32_t>(r_.below(3)) }) : Bytes{});
-      if (shape < 96) {
+      elements.push_back(
+          Element{ r_.chance(0.7) ? "step" : "k",
+                   valued ? FLAG_GROUP | FLAG_SINGLE | TYPE_S32 : FLAG_GROUP | TYPE_NULL,
+                   valued ? b_.s32({ static_cast<std::int32_t>(r_.below(3)) }) : Bytes{}, false });
+      if (shape < 96 || selecting_) {
         const std::uint32_t type = r_.chance(0.7) ? TYPE_DOUBLE : numeric_type();
-        b_.element(loop_, FLAG_SINGLE | type, number(type, time));
+        const Bytes value = number(type, time);
+        has_loop_value = true;
+        loop_value = decoded(type, value.data());
+        elements.push_back(Element{ loop_, FLAG_SINGLE | type, value, false });
+      }
+      // A group named like the loop variable is its own loop variable, whatever it holds.
+      if (elements[0].name == loop_) {
+        has_loop_value = valued;
+        if (valued)
+          loop_value = decoded(TYPE_S32, elements[0].data.data());
       }
     }
     std::uint32_t samples = 1 + r_.below(6);
@@ -255,13 +462,18 @@ class Generator {
     else if (r_.chance(0.04))
       samples = 0;
     const std::string id = id_name_.empty() ? "ID" : id_name_;
-    if (r_.chance(0.85)) {
-      std::uint32_t ids = samples;
+    std::vector<double> ids;
+    if (r_.chance(0.85) || selecting_) {
+      std::uint32_t count = samples;
       if (r_.chance(0.04))
-        ids = samples == 0 ? 0 : samples - 1;  // fewer identifiers than samples
+        count = samples == 0 ? 0 : samples - 1;  // fewer identifiers than samples
       else if (r_.chance(0.05))
-        ids = samples + 2;
-      array(id, ids, true);
+        count = samples + 2;
+      elements.push_back(array(id, count, true));
+      const Element& ids_element = elements.back();
+      const auto size = static_cast<std::size_t>(value_size(ids_element.type));
+      for (std::size_t k = 0; size > 0 && (k + 1) * size <= ids_element.data.size(); k++)
+        ids.push_back(decoded(ids_element.type, ids_element.data.data() + k * size));
     }
     for (const std::string& name : arrays_) {
       if (name == id)
@@ -275,13 +487,27 @@ class Generator {
       std::uint32_t count = samples;
       if (roll < 9)
         count = samples + 1;  // arrays of unequal lengths
-      array(name, count, false);
+      elements.push_back(array(name, count, false));
+      elements.back().filtered = name != "w";
     }
-    if (r_.chance(0.05))
-      b_.single_f64("x", 1.5);  // a single value where an array may be asked for
+    if (r_.chance(0.05) && !selecting_)
+      elements.push_back(Element{ "x", FLAG_SINGLE | TYPE_DOUBLE, b_.f64({ 1.5 }), false });
     if (r_.chance(0.03))
-      b_.text("note", "step");
+      elements.push_back(
+          Element{ "note", FLAG_SINGLE | TYPE_ASCII, { 's', 't', 'e', 'p', 0 }, false });
+    for (const Element& element : elements)
+      b_.element(element.name, element.type, element.data);
     b_.end();
+    // A step that gives no sample stays as it is; one that does is left out when its loop value
+    // lies outside the window.
+    const bool transposes = has_loop_value && transposes_alone(elements, id);
+    if (selecting_ && (!transposes || in_window(loop_value))) {
+      for (const Element& element : elements) {
+        const Element kept = transposes ? selected(element, ids) : element;
+        f_.element(kept.name, kept.type, kept.data);
+      }
+      f_.end();
+    }
     return false;
   }
 
@@ -291,9 +517,14 @@ class Generator {
         std::vector<std::string>{ "run", "run", "run", "step", "x", "ID", loop_, "g", "g" });
     if (r_.chance(0.25) && !arrays_.empty())
       name = r_.pick(arrays_);  // met as a group by the lookups of a requested name
-    if (r_.chance(0.05))
-      name = std::string("run\0tail", 8);  // bytes after the name's end are kept in copies
-    const std::uint32_t kind = r_.below(100);
+    // Runs are mostly S32-valued, as simulations number them; bytes after a name's end are
+    // kept in copies.
+    const bool run = name == "run";
+    if (run && r_.chance(0.5))
+      name = std::string("run\0tail", 8);
+    std::uint32_t kind = r_.below(100);
+    if (run && r_.chance(0.6))
+      kind = 30;
     std::uint32_t type;
     Bytes value;
     const auto small = static_cast<double>(1 + r_.below(3));
@@ -327,12 +558,17 @@ class Generator {
       type = FLAG_GROUP | FLAG_SINGLE | TYPE_ASCII;
       value = { 'r', static_cast<unsigned char>('0' + small), 0 };
     }
-    b_.element(name, type, value);
+    both([&](ZvbBuilder& out) { out.element(name, type, value); });
     enclosing_names_.push_back(name);
+    // Some groups hold objects of their own, so that trajectories begin inside them too.
+    const std::uint32_t outer_base = id_base_;
+    if (r_.chance(0.3))
+      id_base_ = 8 * (1 + r_.below(3));
     level(depth + 1, 1 + r_.below(5));
+    id_base_ = outer_base;
     enclosing_names_.pop_back();
     if (r_.chance(0.97))
-      b_.end();
+      both([](ZvbBuilder& out) { out.end(); });
     return (type & FLAG_END_GROUP) != 0;
   }
 
@@ -340,10 +576,11 @@ class Generator {
   // closes the level.
   bool stray() {
     const std::uint32_t kind = r_.below(100);
-    if (kind < 30) {
-      array(id_name_.empty() ? "ID" : id_name_, 1 + r_.below(6), true);
-    } else if (kind < 55) {
-      array(arrays_.empty() ? "x" : r_.pick(arrays_), 1 + r_.below(6), false);
+    if (kind < 55) {
+      const Element element =
+          kind < 30 ? array(id_name_.empty() ? "ID" : id_name_, 1 + r_.below(6), true)
+                    : array(arrays_.empty() ? "x" : r_.pick(arrays_), 1 + r_.below(6), false);
+      b_.element(element.name, element.type, element.data);
     } else if (kind < 70) {
       b_.single_f64(loop_, 7.5);
     } else if (kind < 80) {
@@ -358,24 +595,51 @@ class Generator {
     return false;
   }
 
+  struct Pick {
+    bool is_range;
+    double value;
+    double low;
+    double high;
+    bool open_low;
+    bool open_high;
+  };
+  struct Window {
+    double low;
+    double high;
+    bool open_low;
+    bool open_high;
+  };
+
   Random r_;
   ZvbBuilder b_;
+  ZvbBuilder f_;  // the input as the selection leaves it
+  std::vector<Pick> picks_;
+  Window window_{};
+  bool has_window_ = false;
   std::string loop_;
   std::string id_name_;
   std::vector<std::string> arrays_;           // the distinct requested names but the loop variable
   std::vector<std::string> enclosing_names_;  // of the groups around the element being made
   std::uint32_t time_ = 0;
+  std::uint32_t id_base_ = 0;  // the common identifiers of the steps being made
 };
 
 }  // namespace
 
-RandomInput random_input(std::uint64_t seed) {
+RandomInput random_input(std::uint64_t seed, bool selecting) {
   Random choice(seed ^ 0xA5A5A5A5ULL);
   const bool reversed = choice.chance(0.2);
   Generator generator(seed, reversed);
   generator.reversed_ = reversed;
   generator.large_ = !reversed && choice.chance(0.15);
+  generator.selecting_ = selecting;
   return generator.make();
+}
+
+void write_filtered_input(const std::string& path, const RandomInput& input) {
+  RandomInput filtered = input;
+  filtered.bytes = input.filtered;
+  write_random_input(path, filtered);
 }
 
 void write_random_input(const std::string& path, const RandomInput& input) {

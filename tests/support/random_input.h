@@ -18,9 +18,20 @@ struct RandomInput {
   std::uint64_t hole_size = 0;
   std::vector<std::string> options;   // before the input's name
   std::vector<std::string> operands;  // after it: the loop variable, then the arrays
+  // With a selection: the items of -i (none: no -i) and the text of -w ("": no -w), and the
+  // file as a run with them reads it, the hole at the same place.
+  std::vector<std::string> id_items;
+  std::string window;
+  Bytes filtered;
 };
 
-RandomInput random_input(std::uint64_t seed);
+// With `selecting`, also a selection and the input it leaves; such inputs are made so that
+// leaving out what is not selected is well defined: every step holds its own loop value and
+// identifiers, and no array in scope serves several steps.
+RandomInput random_input(std::uint64_t seed, bool selecting = false);
+
+// Writes the input as the selection leaves it at `path`.
+void write_filtered_input(const std::string& path, const RandomInput& input);
 
 // Writes the input's file at `path`.
 void write_random_input(const std::string& path, const RandomInput& input);
