@@ -8,6 +8,7 @@
 
 #include "base/report.h"
 #include "data/stream.h"
+#include "transpose/selection.h"
 
 const char* loop_var_name = nullptr;
 const char* id_array_name = nullptr;
@@ -71,9 +72,15 @@ bool is_copied(const DataNode* enclosing) {
   return (enclosing->type & TYPE_NULL) == 0 && !name_equals(enclosing->name, loop_var_name);
 }
 
+std::uint64_t groups_found = 0;
+
 void warn_if_no_trajectory(std::uint64_t trajectory_count, std::uint32_t array_count) {
   if (trajectory_count != 0)
     return;
+  if (groups_found != 0 && (id_selection != nullptr || loop_window != nullptr)) {
+    warning("The output holds no trajectory: no sample of the input is selected by -i or -w");
+    return;
+  }
   std::string arrays;
   for (std::uint32_t i = 0; i < array_count; i++)
     arrays += std::string(i == 0 ? "\"" : ", \"") + value_names[i] + "\"";

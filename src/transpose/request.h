@@ -54,4 +54,8 @@ bool is_copied(const DataNode* enclosing);
 // went well.
 void warn_if_no_trajectory(std::uint64_t trajectory_count, std::uint32_t array_count);
 
+// Groups the laid-out transposition found the loop variable and every requested array for,
+// whatever the selection: with none selected from them, the warning says so.
+extern std::uint64_t groups_found;
+
 #endif  // ZVBTRACK_TRANSPOSE_REQUEST_H_

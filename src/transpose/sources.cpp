@@ -180,6 +180,7 @@ bool resolve_group(DataNode* group, bool load) {
     sources.samples = count < sources.samples ? count : sources.samples;
     sources.longest = count > sources.longest ? count : sources.longest;
   }
+  groups_found++;
   if (loop_window != nullptr && outside_window())
     return false;
   if (load)

@@ -945,6 +945,8 @@ std::string format_pattern(const std::string& format) {
     if (format[i] == '%' && i + 1 < format.size()) {
       pattern += ".+";
       i++;
+      while (i + 1 < format.size() && std::strchr("lzh", format[i]) != nullptr)
+        i++;  // a length before the conversion: %zu, %llu
     } else {
       if (std::strchr(R"(\^$.|?*+()[]{})", format[i]) != nullptr)
         pattern += '\\';
@@ -975,7 +977,18 @@ TEST(ManPages, ListEveryMessage) {
         "Error: Not all arrays terminate at length %d\n",
         "Error: ID array shorter than data arrays\n",
         "Error: Array \"%s\" would reach 4 GiB in the output\n", "Warning: unknown option -%s\n",
-        "Reading inputfile: \"%s\"\n", "%s: Calculating...\n", "%s: Writing output\n" } },
+        "Reading inputfile: \"%s\"\n", "%s: Calculating...\n", "%s: Writing output\n",
+        "Error: Not enough memory: the index of the trajectories (%zu met so far) would take %llu "
+        "MiB, and the system lets this process have %llu MiB more\n",
+        "Error: -i \"%s\": \"%s\" is not a number or a range a..b\n",
+        "Error: -i \"%s\": the range \"%s\" ends below its start\n",
+        "Error: -i \"%s\": an empty item\n", "Error: -i \"%s\": no identifier given\n",
+        "Error: -w \"%s\": give LO..HI, either end may be left out\n",
+        "Error: -w \"%s\": LO is above HI\n", "%s: %llu %s, %llu %s, %llu bytes of output\n",
+        "%s: memory budget %llu bytes: filled at once\n",
+        "%s: memory budget %llu bytes: filled in %llu windows of %llu bytes, through temporary "
+        "files\n",
+        "%s: no memory budget known: filled at once\n" } },
     { "zvbdump.1",
       "zvbdump",
       { ERR_FILE, ERR_MEMORY, ERR_EOF, ERR_MAGIC, ERR_VERSION, ERR_TERMINAL, ERR_DEPTH },
@@ -999,6 +1012,7 @@ TEST(ManPages, ListEveryMessage) {
         "Error: %s reads a named file that every rank can open, not standard input\n",
         "Error: \"%s\" is not a regular file: every rank of %s reads the input itself\n",
         "Reading inputfile: \"%s\"\n", "%s: Calculating...\n", "%s: %d %s\n",
+        "%s: %d %s, each holding its share of the output\n",
         "%s: Writing output\n" } },
   };
   for (const PageMessages& page : pages) {
