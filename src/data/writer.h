@@ -9,20 +9,20 @@
 #include "data/tree.h"
 
 struct DataWriter {
-  std::FILE* stream;      // standard output or the opened file; null once a file is closed
-  const char* file_name;  // the -o or -a text as given, or "-"; not owned
-  std::int32_t append;    // 1 with -a onto anything but an empty file: no FileHeader
+  std::FILE* stream = nullptr;      // standard output or the opened file; null once closed
+  const char* file_name = nullptr;  // the -o or -a text as given, or "-"; not owned
+  std::int32_t append = 0;          // 1 with -a onto anything but an empty file: no FileHeader
   // What a failed run needs to leave the target as it found it:
-  std::int64_t append_start;  // length of the file appended to or mapped at its end, else -1
-  int guard_descriptor;       // a descriptor of that file kept to cut it back, else -1
-  int directory;              // the directory of a replaced file, kept open, else -1
-  char* temp_name;            // -o onto a regular file goes to this entry first (malloc)
-  char* final_name;           // and is renamed over this one when complete (malloc)
+  std::int64_t append_start = -1;  // length of the file appended to or mapped at its end
+  int guard_descriptor = -1;       // a descriptor of that file kept to cut it back
+  int directory = -1;              // the directory of a replaced file, kept open
+  char* temp_name = nullptr;       // -o onto a regular file goes to this entry first (malloc)
+  char* final_name = nullptr;      // and is renamed over this one when complete (malloc)
   // The output file mapped by map_output, else null:
-  unsigned char* mapping;
-  std::size_t mapping_length;
-  unsigned char* mapped_output;  // where the output begins in the mapping
-  std::int64_t output_end;       // the file's length with the whole output in it
+  unsigned char* mapping = nullptr;
+  std::size_t mapping_length = 0;
+  unsigned char* mapped_output = nullptr;  // where the output begins in the mapping
+  std::int64_t output_end = -1;            // the file's length with the whole output in it
 };
 
 // Chooses and opens the output: both names given is ERR_OUTPUT_CONFLICT; no name or "-" is

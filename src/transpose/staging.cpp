@@ -78,8 +78,9 @@ static void write_placements(std::size_t begin, std::size_t end) {
 void write_staged() {
   std::vector<std::uint64_t>& placements = staging.placements;
   sort_by_place(&placements, &sort_scratch);
-  const auto between_places = [&placements](std::size_t middle) {
-    while (middle < placements.size() && placements[middle] >> 32 == placements[middle - 1] >> 32)
+  const auto between_places = [](std::size_t middle) {
+    const std::vector<std::uint64_t>& staged = staging.placements;
+    while (middle < staged.size() && staged[middle] >> 32 == staged[middle - 1] >> 32)
       middle++;
     return middle;
   };
