@@ -64,9 +64,15 @@ bool plan_all_groups(DataNode* root, const LayoutSettings& settings) {
     counted_elsewhere = counted_elsewhere && name[0] != '\0';
   counted_elsewhere = counted_elsewhere && id_selection == nullptr;
   if (counted_elsewhere) {
+    // Should the groups have to be counted in walk order after all, that count meets the
+    // groups' values as they were: the planning converted those it looked up.
+    keep_group_values(true);
     start_walk_progress("counting", root);
     walk_groups(root, plan_group, 0);
     end_progress();
+    if (!counted_elsewhere)
+      put_back_group_values();
+    keep_group_values(false);
   }
   return counted_elsewhere;
 }
