@@ -41,13 +41,13 @@ test-plain: build
 test-python: tools
 	cd python && ZVB_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest -q -p no:cacheprovider
 
-# Under the sanitizers the generated comparison takes a sample of its inputs (the plain run
-# takes them all), so that the whole stays within minutes.
+# Under the sanitizers the generated comparison and the cuts of a file take a sample of their
+# inputs (the plain run takes them all), so that the whole stays within minutes.
 test-sanitize:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZVB_SANITIZE=ON -DZVB_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZVB_GENERATED_CASES=40 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZVB_GENERATED_CASES=40 ZVB_UNDER_SANITIZERS=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 # Fuzzing: the in-process tree target (clang's libFuzzer) in $(FUZZ_BUILD), and zvbtrack built

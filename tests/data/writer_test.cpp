@@ -275,6 +275,51 @@ TEST(Writer, FailedAppendCutsTheFileBackToItsLength) {
   EXPECT_EQ(read_file_bytes(path), text(existing));
 }
 
+// A failure that follows bytes still in the stream's buffer (the header of an empty file, or
+// elements after an existing file's end) leaves the file as it was: the buffer is dropped with
+// the stream before the file is cut back or removed, so that nothing reaches the file after.
+TEST(Writer, FailureAfterBufferedBytesLeavesTheFileAsItWas) {
+  struct Row {
+    const char* name;
+    bool exists;
+    bool append;
+  };
+  const Row rows[] = {
+    { "empty file appended to", true, true },
+    { "file appended to", true, false },
+    { "new file", false, false },
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string path = dir.file("out.zvb");
+    const Bytes existing =
+        row.append ? Bytes{} : ZvbBuilder().file_header().array_f64("x", { 1 }).bytes();
+    if (row.exists)
+      write_file_bytes(path, existing);
+    program_name = "zvbtrack";
+    EXPECT_EXIT(
+        {
+          DataWriter writer;
+          const bool appending = row.exists;
+          open_output(appending ? nullptr : path.c_str(), appending ? path.c_str() : nullptr,
+                      &writer);
+          FileHeader header{};
+          write_file_header(&writer, &header);
+          const unsigned char elements[100] = {};
+          (void)write_output_bytes(&writer, elements, sizeof elements);
+          error_exit("Not all arrays terminate at length %d\n", 3);
+        },
+        ExitedWithCode(1), Eq("Error: Not all arrays terminate at length 3\n"));
+    if (row.exists) {
+      EXPECT_EQ(read_file_bytes(path), text(existing));
+      EXPECT_THAT(entries_of(dir.path()), ElementsAre("out.zvb"));
+    } else {
+      EXPECT_TRUE(entries_of(dir.path()).empty());
+    }
+  }
+}
+
 TEST(Writer, EveryOutputFailureHasItsExactMessage) {
   TempDir dir;
   program_name = "zvbtrack";

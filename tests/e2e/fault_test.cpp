@@ -487,7 +487,13 @@ TEST(E2eFault, FileCutAtEveryLengthEndsCleanly) {
     const Bytes whole = b.bytes();
     TempDir dir;
     const std::string path = dir.file("cut.zvb");
+    // Under the sanitizers, which slow every run tenfold, a cut at every fifth length and at
+    // both sides of every element boundary (where the reading changes) will do.
+    const bool sampled = std::getenv("ZVB_UNDER_SANITIZERS") != nullptr;
     for (std::size_t length = 0; length <= whole.size(); length++) {
+      if (sampled && length % 5 != 0 &&
+          cut_reads(whole, length, reversed) == cut_reads(whole, length - 1, reversed))
+        continue;
       SCOPED_TRACE((reversed ? "reversed, cut at " : "cut at ") + std::to_string(length));
       const std::string cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
       write_file_bytes(path, cut);
