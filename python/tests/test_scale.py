@@ -111,21 +111,28 @@ def text_bits(texts: list[str], stored: type = np.float64) -> bytes:
 
 
 def reference_table(path: Path) -> dict[str, np.ndarray]:
-    """The long table from the tree that zvb.open reads: a block of rows per group with
-    arrays of numbers, NaN where a block lacks a column, every value as a double."""
+    """The long table from the tree that zvb.open reads, its nesting taken from the depths of
+    a plain walk: a block of rows per group with arrays of numbers, NaN where a block lacks a
+    column, every value as a double."""
+    top: list[list] = []  # [name, value, arrays, inner groups] for each group at the top
+    open_groups: list[list] = []
+    for node, depth in zvb.open(path).walk():
+        del open_groups[depth:]
+        if node.is_group:
+            group = [node.name, node.value, {}, []]
+            (open_groups[-1][3] if open_groups else top).append(group)
+            open_groups.append(group)
+        elif (open_groups and node.is_array and not node.is_end
+              and node.type & 0xFF in zvb.format.NUMBER_TYPES):
+            open_groups[-1][2][node.name] = node.value
     blocks = []
-    pending = [(group, (group.name, group.value), []) for group in zvb.open(path).children
-               if group.is_group]
-    pending.reverse()
+    pending = [(group, (group[0], group[1]), []) for group in reversed(top)]
     while pending:
-        node, identifier, copies = pending.pop()
-        arrays = {child.name: child.value for child in node.children
-                  if child.is_array and child.type & 0xFF in zvb.format.NUMBER_TYPES}
+        (_, _, arrays, inner), identifier, copies = pending.pop()
         if arrays:
             blocks.append((identifier, copies, arrays))
-        inner = [child for child in node.children if child.is_group]
         for child in reversed(inner):
-            pending.append((child, identifier, copies + [(child.name, child.value)]))
+            pending.append((child, identifier, copies + [(child[0], child[1])]))
     names: dict[str, None] = {}
     for stage in ("identifier", "copies", "loop", "arrays"):
         loops = {list(arrays)[-1] for _, _, arrays in blocks}
@@ -152,7 +159,10 @@ def reference_table(path: Path) -> dict[str, np.ndarray]:
 
 
 def number(value: object) -> float:
-    """A group's value in the long table: NaN when it is no number."""
+    """A group's value in the long table: its first number, as zvbdump takes it; NaN when it
+    holds none."""
+    if isinstance(value, np.ndarray) and value.dtype.kind in "iuf" and value.size:
+        return float(value.flat[0])
     return float(value) if isinstance(value, (np.integer, np.floating)) else math.nan
 
 

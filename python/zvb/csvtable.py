@@ -9,31 +9,9 @@ from typing import IO
 import numpy as np
 
 from .fileview import Content
+from .numtext import number_texts
 from .longtable import block_values, piece_rows, pieces, plan
 from .select import Selection
-
-
-def number_texts(values: np.ndarray) -> list[str]:
-    """Each number in the shortest text that reads back exactly (a float as a float), whole
-    numbers without a ".0"."""
-    kind = values.dtype.kind
-    if kind in "iu":
-        return list(map(str, values.tolist()))
-    if values.dtype.itemsize == 4:
-        texts = values.astype(str).tolist()  # the shortest text of each single-precision value
-    else:
-        texts = list(map(float.__repr__, values.tolist()))
-    with np.errstate(invalid="ignore"):
-        whole = (np.trunc(values) == values) & (np.abs(values) < 1e16)
-    if whole.all():
-        texts = list(map(str, values.astype(np.int64).tolist()))
-        for index in np.flatnonzero(np.signbit(values)).tolist():
-            if values[index] == 0:
-                texts[index] = "-0"
-        return texts
-    for index in np.flatnonzero(whole).tolist():
-        texts[index] = texts[index][:-2]  # "3.0" and "-0.0" lose their ".0"
-    return texts
 
 
 def write_table(content: Content, out: IO[str], chosen: Selection) -> None:

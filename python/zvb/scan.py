@@ -142,6 +142,19 @@ class Template:
             return np.broadcast_to(self.fixed, (len(counts), self.element_count)).copy()
         return self.fixed + self.width * counts[:, self._family_index]
 
+    def members(self) -> list[list[int]]:
+        """Each element's children with, last, the group that ends it when its end-of-group
+        element is a group: what a group holds, for the trajectory readers (the tree shows
+        such a group as the end of its parent)."""
+        found = self.cache.get("members")
+        if found is None:
+            children, end, _ = self.structure()
+            types = self.type.tolist()
+            found = [kids + [end[e]] if end[e] >= 0 and types[end[e]] & FLAG_GROUP else kids
+                     for e, kids in enumerate(children)]
+            self.cache["members"] = found
+        return found  # type: ignore[return-value]
+
     def structure(self) -> tuple[list[list[int]], list[int], np.ndarray]:
         """Each element's children without its end-of-group element, that element (-1 for
         none), and the number of elements each one spans (itself and all inside it)."""

@@ -48,16 +48,17 @@ class ItemShape:
         self.names = template.names
         types = template.type.tolist()
         self.types = types
-        self.is_trajectory = bool(types[0] & FLAG_GROUP) and not types[0] & FLAG_END_GROUP
+        self.is_trajectory = bool(types[0] & FLAG_GROUP)
         self.dtypes: list[np.dtype | None] = [number_dtype(t, byte_order) for t in types]
         self.widths = [array_width(t) for t in types]
         fixed = template.fixed.tolist()
         family = template.family.tolist()
         self.family = family
-        # A group's value is a number when it is a single value of a number type.
+        # A group's value is a number when its type is a number type and it holds one: its
+        # first, as zvbdump's long table takes it, whatever its shape flags say.
         self.group_number = [
-            bool(t & FLAG_GROUP) and bool(t & FLAG_SINGLE) and (t & TYPE_MASK) in NUMBER_TYPES
-            and self.dtypes[e] is not None and fixed[e] == self.dtypes[e].itemsize
+            bool(t & FLAG_GROUP) and (t & TYPE_MASK) in NUMBER_TYPES
+            and self.dtypes[e] is not None and fixed[e] >= self.dtypes[e].itemsize
             for e, t in enumerate(types)]
         self.fixed_counts = [fixed[e] // self.widths[e] if self.widths[e] and family[e] < 0
                              else 0 for e in range(len(types))]
@@ -66,7 +67,7 @@ class ItemShape:
             self._find_blocks()
 
     def _find_blocks(self) -> None:
-        children = self.template.structure()[0]
+        children = self.template.members()
         identifier = self.names[0]
         pending: list[tuple[int, list[int]]] = [(0, [])]  # no recursion: any nesting
         while pending:

@@ -11,6 +11,7 @@ from typing import IO, TYPE_CHECKING, Iterable, Iterator, Union
 import numpy as np
 
 from .fileview import Content
+from .numtext import float_text
 from .format import FLAG_GROUP, NUMBER_TYPES, TYPE_MASK
 from .longtable import (Scratch, fill_column, integer_columns, piece_rows, pieces, plan,
                         selected_runs)
@@ -28,21 +29,16 @@ Columns = Union[str, Iterable[str], None]
 
 def value_text(value: object) -> str:
     """A value as zvbdump shows it and its paths take it: integers in decimal, floating-point
-    numbers in the shortest text that reads back exactly, without a ".0"."""
+    numbers in the shortest text that reads back exactly (see numtext)."""
     if isinstance(value, np.float32):
-        return _drop_point_zero(str(value))  # the shortest text of the single-precision value
+        return float_text(float(value), single=True)
     if isinstance(value, (np.floating, float)):
-        return _drop_point_zero(repr(float(value)))
+        return float_text(float(value))
     if isinstance(value, (np.integer, int)):
         return str(int(value))
     if isinstance(value, bytes):
         return value.hex()
     return str(value)
-
-
-def _drop_point_zero(text: str) -> str:
-    # The shortest text of a whole number below 1e16 ends in ".0", of larger ones in "e+NN".
-    return text[:-2] if text.endswith(".0") else text
 
 
 def _holds_numbers(node: Node) -> bool:
@@ -151,7 +147,7 @@ def _contents(items: _Items, shape: ItemShape, offsets: list[int],
     """A trajectory group's contents, or None when a window leaves none of its samples."""
     chosen = items.chosen
     wanted = None if chosen.columns is None else set(chosen.columns)
-    children = shape.template.structure()[0]
+    children = shape.template.members()
     loops = {block.group: block for block in shape.blocks}
     root: Arrays = {}
     pending: list[tuple[int, Arrays]] = [(0, root)]  # no recursion: any nesting

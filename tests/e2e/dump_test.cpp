@@ -504,6 +504,16 @@ TEST(DumpCsv, LongTableOfTrajectories) {
   ASSERT_EQ(track.status, 0) << track.err;
   write_file_bytes(dir.file("typed.zvb"), typed_trajectories(false));
   write_file_bytes(dir.file("reversed.zvb"), typed_trajectories(true));
+  // A run group that also ends the top level: each trajectory's copy of it closes the
+  // trajectory with its own end marker.
+  ZvbBuilder flagged;
+  flagged.file_header().element("run", FLAG_GROUP | FLAG_END_GROUP | FLAG_SINGLE | TYPE_S32,
+                                flagged.s32({ 1 }));
+  flagged.group_f64("time", 0).array_s32("ID", { 5, 7 }).array_f64("x", { 0.5, 0.25 }).end();
+  flagged.group_f64("time", 1).array_s32("ID", { 7 }).array_f64("x", { -1.5 }).end().end();
+  write_file_bytes(dir.file("flagged-steps.zvb"), flagged.bytes());
+  ASSERT_EQ(run_zvbtrack({ "-o", dir.file("flagged.zvb"), dir.file("flagged-steps.zvb"), "time",
+                           "x" }).status, 0);
   ZvbBuilder mixed;
   mixed.file_header().group_f64("ID", 1).array_f64("x", { 1 }).array_f64("time", { 0 }).end();
   mixed.group_f64("ID", 2).array_f64("y", { 2 }).array_f64("time", { 0 }).end();
@@ -522,6 +532,7 @@ TEST(DumpCsv, LongTableOfTrajectories) {
     // One trajectory that holds copies is itself the table; a group of arrays, its columns.
     { "traj.zvb", "/ID=5", "ID,run,time,x\n5,1,0,0.5\n5,2,0,1e+300\n", "" },
     { "traj.zvb", "/ID=5/run=2", "x,time\n1e+300,0\n", "" },
+    { "flagged.zvb", "", "ID,run,time,x\n5,1,0,0.5\n7,1,0,0.25\n7,1,1,-1.5\n", "" },
     { "typed.zvb", "", typed, "" },
     { "reversed.zvb", "", typed, "" },
     { "typed.zvb", "/ID=-3..0", "ID,time,x,n\n-2.5,7,1e-45,\n", "" },
