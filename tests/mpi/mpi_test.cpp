@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -238,6 +240,47 @@ TEST(Mpi, EveryFailureIsZvbtracksLinePrintedOnceAndLeavesNoFile) {
       EXPECT_EQ(as_zvbtrack(run.err), reference.err);
       EXPECT_EQ(directory_entries(dir.path()), before);
     }
+  }
+}
+
+// Shares begin 2 MiB into the file. Here the last byte of one trajectory's arrays is the
+// first byte of the second share (the blocks made odd-sized by a copy of a one-byte group
+// value): the rank whose share that byte opens must still write it.
+TEST(Mpi, ABlockWhoseLastByteOpensAShareIsWrittenWhole) {
+  TempDir dir;
+  // 1800 objects over 145 steps inside a group "run" of one byte. Every trajectory block
+  // takes 153 + 16 * samples bytes; objects 0..8 come once and object 9 in 53 steps, so that
+  // object 856's arrays end at the file's byte 2 MiB.
+  ZvbBuilder b;
+  b.file_header().element("run", FLAG_GROUP | FLAG_SINGLE | TYPE_U8, { 3 });
+  for (int t = 0; t < 145; t++) {
+    std::vector<std::int32_t> ids;
+    std::vector<double> x;
+    for (std::int32_t id = 0; id < 1800; id++) {
+      if (t == 0 || id >= 10 || (id == 9 && t < 53)) {
+        ids.push_back(id);
+        x.push_back(std::sin(id + t));
+      }
+    }
+    b.group("step").single_f64("time", t * 0.5).array_s32("ID", ids).array_f64("x", x).end();
+  }
+  write_built(dir.file("in.zvb"), b.end());
+  const Words args = { "-o", "ref.zvb", "in.zvb", "time", "x" };
+  ASSERT_EQ(run_zvbtrack(args, {}, dir.path()).status, 0);
+  std::string expected = file_bytes(dir.file("ref.zvb"));
+  constexpr std::size_t SHARE_START = std::size_t{ 2 } << 20;
+  ASSERT_GT(expected.size(), 2 * SHARE_START);
+  // The byte after it starts the copy's end marker.
+  std::uint32_t type = 0;
+  std::memcpy(&type, expected.data() + SHARE_START + 1 + 16, sizeof type);
+  ASSERT_EQ(type, END_MARKER_TYPE) << "the layout moved: the test no longer meets a share start";
+  expected.replace(4, 4, 4, '\0');
+  for (const int ranks : { 2, 3 }) {
+    SCOPED_TRACE(std::to_string(ranks) + " ranks");
+    const RunResult run = run_mpi(ranks, { "-o", "out.zvb", "in.zvb", "time", "x" }, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(
+        SameOutput(file_bytes(dir.file("out.zvb")), Bytes(expected.begin(), expected.end())));
   }
 }
 
