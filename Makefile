@@ -8,6 +8,9 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 20
+# `make fuzz` also runs the generated comparisons on this many more inputs (from seed 1001 on,
+# past those that `make test` takes).
+GENERATED_CASES ?= 3000
 PREFIX ?= /usr/local
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -15,7 +18,7 @@ CMAKE_FLAGS ?=
 PYTHON ?= /usr/bin/python3
 CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZVB_TESTS=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps build tools test test-plain test-python test-sanitize test-fuzz fuzz fuzz-build \
+.PHONY: all deps build tools test test-plain test-python test-sanitize test-fuzz fuzz fuzz-build generated \
   demo install clean
 
 all: build
@@ -60,9 +63,16 @@ fuzz-build:
 	  -DCMAKE_CXX_COMPILER=afl-clang-fast++ -DZVB_FUZZ=afl -DZVB_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD)-afl -j $(JOBS) --target zvbtrack
 
-# Every fuzz target for FUZZ_SECONDS (all at once), with executions, coverage and findings.
-fuzz: fuzz-build
+# Every fuzz target for FUZZ_SECONDS (all at once), with executions, coverage and findings;
+# then the generated comparisons on GENERATED_CASES inputs that the test run does not take.
+fuzz: fuzz-build generated
 	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_BUILD)-afl $(FUZZ_SECONDS)
+
+generated: build
+	cd $(BUILD) && ZVB_GENERATED_FIRST=1001 ZVB_GENERATED_CASES=$(GENERATED_CASES) \
+	  ZVB_MPI_CASES=$$(( $(GENERATED_CASES) / 10 )) ./tests/e2e_tests --gtest_filter='Generated.*'
+	cd $(BUILD) && ZVB_GENERATED_FIRST=1001 ZVB_MPI_CASES=$$(( $(GENERATED_CASES) / 10 )) \
+	  ./tests/mpi_tests --gtest_filter='GeneratedMpi.*'
 
 # A short run of every fuzz target, so that they keep building and finding nothing.
 test-fuzz: fuzz-build

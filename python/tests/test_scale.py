@@ -116,10 +116,11 @@ def reference_table(path: Path) -> dict[str, np.ndarray]:
     column, every value as a double."""
     top: list[list] = []  # [name, value, arrays, inner groups] for each group at the top
     open_groups: list[list] = []
-    for node, depth in zvb.open(path).walk():
+    root = zvb.open(path)
+    for node, depth in root.walk():
         del open_groups[depth:]
         if node.is_group:
-            group = [node.name, node.value, {}, []]
+            group = [node.name, group_number(node, root.header.byte_order), {}, []]
             (open_groups[-1][3] if open_groups else top).append(group)
             open_groups.append(group)
         elif (open_groups and node.is_array and not node.is_end
@@ -150,20 +151,22 @@ def reference_table(path: Path) -> dict[str, np.ndarray]:
             if name in arrays:
                 part[:len(arrays[name])] = arrays[name]
             elif name in [copy for copy, _ in copies]:
-                part[:] = number([value for copy, value in copies if copy == name][-1])
+                part[:] = [value for copy, value in copies if copy == name][-1]
             elif name == identifier_name:
-                part[:] = number(identifier)
+                part[:] = identifier
             parts.append(part)
         table[name] = np.concatenate(parts)
     return table
 
 
-def number(value: object) -> float:
-    """A group's value in the long table: its first number, as zvbdump takes it; NaN when it
-    holds none."""
-    if isinstance(value, np.ndarray) and value.dtype.kind in "iuf" and value.size:
-        return float(value.flat[0])
-    return float(value) if isinstance(value, (np.integer, np.floating)) else math.nan
+def group_number(node: zvb.Node, byte_order: str) -> float:
+    """A group's value in the long table: the first number of its data when its type holds
+    numbers, whatever its shape flags say (as zvbdump takes it); NaN when it holds none."""
+    dtype = zvb.format.number_dtype(node.type, byte_order)
+    if dtype is None or node.size < dtype.itemsize:
+        return math.nan
+    return float(node.data[:dtype.itemsize].view(dtype)[0])
+
 
 
 def check_integer_columns(table: dict[str, np.ndarray]) -> None:
