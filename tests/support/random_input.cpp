@@ -389,8 +389,10 @@ class Generator {
         }
       }
       const int size = own != nullptr ? value_size(own->type) : -1;
+      // An empty array is found as any other: a window leaves the step out even when the step
+      // would be refused (an empty ID array beside a sample).
       if (name.empty() || bearing != 1 || size <= 0 || (own->type & FLAG_ARRAY) == 0 ||
-          own->data.size() < static_cast<std::size_t>(size))
+          (!own->data.empty() && own->data.size() < static_cast<std::size_t>(size)))
         return false;
     }
     return true;
