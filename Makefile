@@ -70,7 +70,7 @@ fuzz: fuzz-build generated
 
 generated: build
 	cd $(BUILD) && ZVB_GENERATED_FIRST=1001 ZVB_GENERATED_CASES=$(GENERATED_CASES) \
-	  ZVB_MPI_CASES=$$(( $(GENERATED_CASES) / 10 )) ./tests/e2e_tests --gtest_filter='Generated.*'
+	  ./tests/e2e_tests --gtest_filter='Generated.*'
 	cd $(BUILD) && ZVB_GENERATED_FIRST=1001 ZVB_MPI_CASES=$$(( $(GENERATED_CASES) / 10 )) \
 	  ./tests/mpi_tests --gtest_filter='GeneratedMpi.*'
 

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .format import FLAG_END_GROUP, FLAG_GROUP, FLAG_SINGLE, NUMBER_TYPES, TYPE_MASK, number_dtype
+from .format import FLAG_GROUP, NUMBER_TYPES, TYPE_MASK, number_dtype
 from .scan import Run, Template, array_width
 
 
