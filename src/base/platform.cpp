@@ -160,20 +160,30 @@ int open_scratch_file(const char* directory) {
   return descriptor;
 }
 
-int read_at(int descriptor, void* bytes, std::size_t size, std::int64_t offset) {
+std::int64_t read_up_to(int descriptor, void* bytes, std::size_t size, std::int64_t offset) {
   auto* at = static_cast<unsigned char*>(bytes);
-  while (size > 0) {
-    const ssize_t got = pread(descriptor, at, size, static_cast<off_t>(offset));
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = pread(descriptor, at + done, size - done, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR)
       continue;
-    if (got <= 0) {
-      if (got == 0)
-        errno = EIO;
+    if (got < 0)
       return -1;
-    }
-    at += got;
-    size -= static_cast<std::size_t>(got);
+    if (got == 0)
+      break;
+    done += static_cast<std::size_t>(got);
     offset += got;
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+int read_at(int descriptor, void* bytes, std::size_t size, std::int64_t offset) {
+  const std::int64_t got = read_up_to(descriptor, bytes, size, offset);
+  if (got < 0)
+    return -1;
+  if (static_cast<std::size_t>(got) < size) {
+    errno = EIO;
+    return -1;
   }
   return 0;
 }

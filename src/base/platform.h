@@ -71,6 +71,9 @@ int open_scratch_file(const char* directory);
 // interruptions. 0, or -1 with errno set (0 bytes read counts as EIO).
 int read_at(int descriptor, void* bytes, std::size_t size, std::int64_t offset);
 int write_at(int descriptor, const void* bytes, std::size_t size, std::int64_t offset);
+// Reads up to `size` bytes at `offset`, fewer only at the end of the file: the count read, or
+// -1 with errno set.
+std::int64_t read_up_to(int descriptor, void* bytes, std::size_t size, std::int64_t offset);
 
 // Seconds since 1970-01-01 00:00 UTC.
 std::int64_t current_time();

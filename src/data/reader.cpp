@@ -32,6 +32,7 @@ void open_input(const char* name, DataReader* reader) {
 void close_input(DataReader* reader) {
   if (reader->stream == nullptr || reader->stream == stdin)
     return;
+  forget_read_ahead();
   std::fclose(reader->stream);
   reader->stream = nullptr;
 }

@@ -137,12 +137,61 @@ void load_data(DataNode* node) {
   node->type = node->stored_type;
 }
 
+// The bytes of the input read last by read_data_part, a block at a time: the small arrays of
+// a group lie side by side, and one read for many of them costs far less than one each.
+namespace {
+struct ReadAhead {
+  const DataReader* reader = nullptr;  // whose bytes these are; null when none are held
+  std::int64_t start = 0;
+  std::size_t length = 0;
+  unsigned char* bytes = nullptr;  // READ_AHEAD_SIZE bytes, taken once
+};
+ReadAhead read_ahead;
+constexpr std::size_t READ_AHEAD_SIZE = 256 * 1024;
+}  // namespace
+
+void forget_read_ahead() {
+  read_ahead.reader = nullptr;
+}
+
+// Up to READ_AHEAD_SIZE bytes from `at` (fewer at the end of the file); false with errno set
+// on a read error or when not even `wanted` bytes are there.
+static bool fill_read_ahead(const DataReader* reader, std::int64_t at, std::size_t wanted) {
+  if (read_ahead.bytes == nullptr) {
+    read_ahead.bytes = static_cast<unsigned char*>(std::malloc(READ_AHEAD_SIZE));
+    if (read_ahead.bytes == nullptr)
+      report_error(error_table, ERR_MEMORY);
+  }
+  read_ahead.reader = nullptr;
+  const std::int64_t length =
+      read_up_to(stream_descriptor(reader->stream), read_ahead.bytes, READ_AHEAD_SIZE, at);
+  if (length < 0)
+    return false;
+  if (static_cast<std::size_t>(length) < wanted) {
+    errno = EIO;
+    return false;
+  }
+  read_ahead.reader = reader;
+  read_ahead.start = at;
+  read_ahead.length = static_cast<std::size_t>(length);
+  return true;
+}
+
 void read_data_part(const DataNode* node, std::uint64_t offset, std::size_t size, void* bytes) {
   DataReader* reader = node->source;
   if (offset + size > node->stored_size)
     report_error(error_table, ERR_EOF, reader->file_name);
-  if (read_at(stream_descriptor(reader->stream), bytes, size,
-              node->data_offset + static_cast<std::int64_t>(offset)) == 0)
+  const std::int64_t at = node->data_offset + static_cast<std::int64_t>(offset);
+  const bool held = read_ahead.reader == reader && at >= read_ahead.start &&
+                    at + static_cast<std::int64_t>(size) <=
+                        read_ahead.start + static_cast<std::int64_t>(read_ahead.length);
+  if (held || (size <= READ_AHEAD_SIZE / 4 && fill_read_ahead(reader, at, size))) {
+    if (size > 0)
+      std::memcpy(bytes, read_ahead.bytes + (at - read_ahead.start), size);
+    return;
+  }
+  if (size > READ_AHEAD_SIZE / 4 &&
+      read_at(stream_descriptor(reader->stream), bytes, size, at) == 0)
     return;
   if (errno == EIO)  // no byte where one should be: the file was cut
     report_error(error_table, ERR_EOF, reader->file_name);

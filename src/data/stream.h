@@ -46,6 +46,11 @@ void check_data(DataNode* node);
 // error); does not return on failure.
 void read_data_part(const DataNode* node, std::uint64_t offset, std::size_t size, void* bytes);
 
+// Drops the input bytes that read_data_part holds from its last reads, so that the next ones
+// come from the file as it is now. A walk over the tree starts with it, and closing an input
+// calls it.
+void forget_read_ahead();
+
 // Reads the node's `stored_size` data bytes from the reader's current position into a new
 // block at `node->data` (left null for 0 bytes). A size larger than the bytes left in a
 // regular file is refused before anything is taken; from a stream of unknown length the block

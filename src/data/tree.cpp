@@ -122,6 +122,7 @@ void release_data(DataNode* node) {
 void walk_groups(DataNode* node, GroupVisitor visitor, std::uint32_t depth) {
   if (node == nullptr)
     return;
+  forget_read_ahead();
   DataNode* current = node;
   std::uint32_t level = depth;
   for (;;) {

@@ -12,7 +12,8 @@
 namespace {
 
 std::unordered_multimap<std::uint64_t, std::uint32_t> content_index;
-IdIndex sub_index;  // (place << 32 | content) -> the copy of that content below that place
+IdIndex sub_index(
+    IdIndex::Keys::ANY);  // (place << 32 | content) -> the copy of that content below that place
 
 bool same_content(const Content& content, const DataNode* group) {
   return content.type == group->type && content.size == group->size &&
@@ -181,7 +182,7 @@ bool mark_node_paths() {
 }
 
 void prefetch_copy(std::uint64_t hash) {
-  sub_index.prefetch(hash);
+  sub_index.prefetch_hashed(hash);
 }
 
 bool any_node_paths() {

@@ -235,15 +235,15 @@ int count_group(DataNode* group, std::uint32_t) {
 // Samples [begin, end) of the group being counted, at hand: each to its trajectory, and to its
 // place below it when the group has copies.
 void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies) {
-  hash_samples(begin, end);
+  key_samples(begin, end);
   const std::uint32_t first = sources.first_at_hand;
   for (std::uint32_t k = begin; k < end; k++) {
     if (k + PREFETCH_DISTANCE < end)
-      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE - first]);
+      id_index.prefetch(sample_keys[k + PREFETCH_DISTANCE - first]);
     bool added = false;
     IdIndex::Slot* slot =
-        id_index.find_or_add(sample_keys[k - first], sample_hashes[k - first],
-                             static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
+        id_index.find_or_add(sample_keys[k - first],
+                             static_cast<std::uint32_t>(laid_out.tracks.size()), &added, end - k);
     if (added) {
       if (laid_out.tracks.size() == laid_out.tracks.capacity())
         check_index_room();

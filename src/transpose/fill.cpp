@@ -81,15 +81,15 @@ void find_places(const GroupPlan& plan, std::uint32_t begin, std::uint32_t end) 
       std::memcpy(&places[k - begin], record, sizeof(std::uint32_t));
     }
   }
-  hash_samples(begin, end);
+  key_samples(begin, end);
   const bool by_identifier = !plan.has_copies;
   const std::uint32_t first = sources.first_at_hand;
   in_two_parts(end - begin, any_item, [=](std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; i++) {
       const std::size_t at = begin + i - first;
       if (i + PREFETCH_DISTANCE < to)
-        id_index.prefetch(sample_hashes[at + PREFETCH_DISTANCE]);
-      const IdIndex::Slot* slot = id_index.find(sample_keys[at], sample_hashes[at]);
+        id_index.prefetch(sample_keys[at + PREFETCH_DISTANCE]);
+      const IdIndex::Slot* slot = id_index.find(sample_keys[at]);
       if (slot == nullptr) {
         changed = true;
         places[i] = NO_CONTAINER;

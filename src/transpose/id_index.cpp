@@ -1,36 +1,25 @@
-// The identifier index: open addressing with linear probing over a power-of-two table.
+// The identifier index: a table indexed by whole-number identifiers while they are dense, else
+// open addressing with linear probing over a power-of-two table.
 #include "transpose/id_index.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "base/platform.h"
 #include "base/report.h"
 
 IdIndex id_index;
 
-std::uint64_t mix_key(std::uint64_t key) {
-  key ^= key >> 30;
-  key *= 0xBF58476D1CE4E5B9ULL;
-  key ^= key >> 27;
-  key *= 0x94D049BB133111EBULL;
-  return key ^ (key >> 31);
-}
-
-// One key per class of equal identifiers.
-std::uint64_t IdIndex::key_of(double id) {
-  if (id == 0.0)
-    return 0;
-  if (std::isnan(id))
-    return 0x7FF8000000000000ULL;
-  return std::bit_cast<std::uint64_t>(id);
-}
-
-std::uint64_t IdIndex::hash_of(std::uint64_t key) {
-  return mix_key(key);
-}
+// The direct table: a slot per number below its capacity, which stays within a few times the
+// identifiers held (or about to be) however far apart the numbers first met lie.
+constexpr std::size_t FIRST_CAPACITY = 1024;
+constexpr std::uint64_t SMALLEST_DIRECT_LIMIT = std::uint64_t{ 1 } << 16;
 
 const IdIndex::Slot* IdIndex::find(std::uint64_t key, std::uint64_t hash) const {
+  if (direct_)
+    return find(key);
   if (capacity_ == 0)
     return nullptr;
   const std::size_t mask = capacity_ - 1;
@@ -43,17 +32,66 @@ const IdIndex::Slot* IdIndex::find(std::uint64_t key, std::uint64_t hash) const 
   }
 }
 
+// Empty slots.
+static IdIndex::Slot* take_slots(std::size_t capacity) {
+  auto* slots = static_cast<IdIndex::Slot*>(take_large_block(capacity * sizeof(IdIndex::Slot)));
+  if (slots == nullptr)
+    error_exit("Not enough memory\n");
+  for (std::size_t i = 0; i < capacity; i++)
+    slots[i].number = NO_TRAJECTORY;
+  return slots;
+}
+
 void IdIndex::grow() {
   Slot* old = slots_;
   const std::size_t old_capacity = capacity_;
-  const std::size_t capacity = old_capacity == 0 ? 1024 : old_capacity * 2;
-  slots_ = static_cast<Slot*>(take_large_block(capacity * sizeof(Slot)));
-  if (slots_ == nullptr)
-    error_exit("Not enough memory\n");
+  const std::size_t capacity = old_capacity == 0 ? FIRST_CAPACITY : old_capacity * 2;
+  slots_ = take_slots(capacity);
   capacity_ = capacity;
   const std::size_t mask = capacity - 1;
-  for (std::size_t i = 0; i < capacity; i++)
-    slots_[i].number = NO_TRAJECTORY;
+  for (std::size_t j = 0; j < old_capacity; j++) {
+    const Slot& slot = old[j];
+    if (slot.number == NO_TRAJECTORY)
+      continue;
+    std::size_t i = mix_key(slot.key) & mask;
+    while (slots_[i].number != NO_TRAJECTORY)
+      i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+  free_large_block(old, old_capacity * sizeof(Slot));
+}
+
+// Whether the direct table can reach `position`, grown if need be.
+bool IdIndex::fits_direct(std::uint64_t position, std::size_t coming) {
+  if (position < capacity_)
+    return true;
+  if (position == NOT_DIRECT)
+    return false;
+  const std::uint64_t capacity =
+      std::max<std::uint64_t>(std::bit_ceil(position + 1), FIRST_CAPACITY);
+  if (capacity >
+      std::max<std::uint64_t>(SMALLEST_DIRECT_LIMIT, 4 * (std::uint64_t{ used_ } + coming)))
+    return false;
+  Slot* slots = take_slots(static_cast<std::size_t>(capacity));
+  if (capacity_ != 0)
+    std::memcpy(slots, slots_, capacity_ * sizeof(Slot));
+  free_large_block(slots_, capacity_ * sizeof(Slot));
+  slots_ = slots;
+  capacity_ = static_cast<std::size_t>(capacity);
+  return true;
+}
+
+// Every identifier held, into the hashed table.
+void IdIndex::leave_direct() {
+  Slot* old = slots_;
+  const std::size_t old_capacity = capacity_;
+  std::size_t capacity = FIRST_CAPACITY;
+  while (capacity < 2 * (used_ + 1))
+    capacity *= 2;
+  slots_ = take_slots(capacity);
+  capacity_ = capacity;
+  direct_ = false;
+  const std::size_t mask = capacity - 1;
   for (std::size_t j = 0; j < old_capacity; j++) {
     const Slot& slot = old[j];
     if (slot.number == NO_TRAJECTORY)
@@ -68,6 +106,8 @@ void IdIndex::grow() {
 
 IdIndex::Slot* IdIndex::find_or_add(std::uint64_t key, std::uint64_t hash, std::uint32_t next,
                                     bool* added) {
+  if (direct_)
+    return find_or_add(key, next, added);
   if (2 * (used_ + 1) > capacity_)
     grow();
   const std::size_t mask = capacity_ - 1;
@@ -84,15 +124,24 @@ IdIndex::Slot* IdIndex::find_or_add(std::uint64_t key, std::uint64_t hash, std::
   return &slots_[i];
 }
 
+// A key the direct table does not reach yet, or any key of the hashed table.
+IdIndex::Slot* IdIndex::find_or_add_elsewhere(std::uint64_t key, std::uint32_t next, bool* added,
+                                              std::size_t coming) {
+  if (direct_) {
+    if (fits_direct(direct_position(key), coming))
+      return find_or_add(key, next, added, coming);
+    leave_direct();
+  }
+  return find_or_add(key, hash_of(key), next, added);
+}
+
 std::uint32_t IdIndex::find(double id) const {
-  const std::uint64_t key = key_of(id);
-  const Slot* slot = find(key, hash_of(key));
+  const Slot* slot = find(key_of(id));
   return slot != nullptr ? slot->number : NO_TRAJECTORY;
 }
 
 std::uint32_t IdIndex::find_or_add(double id, std::uint32_t next, bool* added) {
-  const std::uint64_t key = key_of(id);
-  return find_or_add(key, hash_of(key), next, added)->number;
+  return find_or_add(key_of(id), next, added)->number;
 }
 
 void IdIndex::clear() {
@@ -100,4 +149,5 @@ void IdIndex::clear() {
   slots_ = nullptr;
   capacity_ = 0;
   used_ = 0;
+  direct_ = of_identifiers_;
 }

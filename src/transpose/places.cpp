@@ -24,11 +24,11 @@ bool find_sample_places(const GroupPlan& plan, std::uint32_t* places) {
     }
     return true;
   }
-  hash_samples(0, samples);
+  key_samples(0, samples);
   for (std::uint32_t k = 0; k < samples; k++) {
     if (k + PREFETCH_DISTANCE < samples)
-      id_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
-    const IdIndex::Slot* slot = id_index.find(sample_keys[k], sample_hashes[k]);
+      id_index.prefetch(sample_keys[k + PREFETCH_DISTANCE]);
+    const IdIndex::Slot* slot = id_index.find(sample_keys[k]);
     if (slot == nullptr)
       return false;
     places[k] = slot->number;  // the trajectory group's place, since the count

@@ -86,13 +86,13 @@ void count_plans(std::size_t first_plan, std::size_t end_plan, std::vector<Count
     if (!resolve_group(group, false) || !plan_matches_sources(plan))
       report_error(error_table, ERR_INPUT_CHANGED, laid_out.settings.input_name);
     take_samples(0, plan.samples, false);
-    hash_samples(0, plan.samples);
+    key_samples(0, plan.samples);
     for (std::uint32_t k = 0; k < plan.samples; k++) {
       if (k + PREFETCH_DISTANCE < plan.samples)
-        own_index.prefetch(sample_hashes[k + PREFETCH_DISTANCE]);
+        own_index.prefetch(sample_keys[k + PREFETCH_DISTANCE]);
       bool added = false;
       IdIndex::Slot* slot = own_index.find_or_add(
-          sample_keys[k], sample_hashes[k], static_cast<std::uint32_t>(counted->size()), &added);
+          sample_keys[k], static_cast<std::uint32_t>(counted->size()), &added, plan.samples - k);
       if (added)
         counted->push_back(CountedTrack{ sample_keys[k], id_of_sample(k), 0 });
       slot->samples++;
@@ -109,9 +109,8 @@ void count_plans(std::size_t first_plan, std::size_t end_plan, std::vector<Count
 void merge_counts(const CountedTrack* counted, std::size_t count) {
   for (std::size_t t = 0; t < count; t++) {
     bool added = false;
-    IdIndex::Slot* slot =
-        id_index.find_or_add(counted[t].key, IdIndex::hash_of(counted[t].key),
-                             static_cast<std::uint32_t>(laid_out.tracks.size()), &added);
+    IdIndex::Slot* slot = id_index.find_or_add(
+        counted[t].key, static_cast<std::uint32_t>(laid_out.tracks.size()), &added, count - t);
     if (added) {
       const std::uint32_t root = new_container(NO_CONTAINER);
       laid_out.tracks.push_back(Track{ counted[t].id, 0, root, NO_CONTAINER });

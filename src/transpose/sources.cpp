@@ -15,7 +15,6 @@
 
 GroupSources sources;
 std::vector<std::uint64_t> sample_keys;
-std::vector<std::uint64_t> sample_hashes;
 
 // The selected samples at hand, when identifiers are selected: their identifiers and each
 // entry's values; and how many of the group's samples were selected before them.
@@ -321,19 +320,17 @@ double id_of_sample(std::uint32_t k) {
   return id;
 }
 
-void hash_sample_range(std::size_t begin, std::size_t end) {
+void key_sample_range(std::size_t begin, std::size_t end) {
   const std::size_t first = sources.first_at_hand;
   for (std::size_t k = begin; k < end; k++) {
     sample_keys[k - first] = IdIndex::key_of(id_of_sample(static_cast<std::uint32_t>(k)));
-    sample_hashes[k - first] = IdIndex::hash_of(sample_keys[k - first]);
   }
 }
 
-void hash_samples(std::uint32_t begin, std::uint32_t end) {
+void key_samples(std::uint32_t begin, std::uint32_t end) {
   const std::size_t at_hand = sources.end_at_hand - sources.first_at_hand;
   sample_keys.resize(at_hand);
-  sample_hashes.resize(at_hand);
   in_two_parts(end - begin, any_item, [begin](std::size_t from, std::size_t to) {
-    hash_sample_range(begin + from, begin + to);
+    key_sample_range(begin + from, begin + to);
   });
 }

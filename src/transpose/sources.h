@@ -86,13 +86,12 @@ double loop_value();
 // The identifier of sample k (at hand) of the resolved group.
 double id_of_sample(std::uint32_t k);
 
-// Identifier keys and hashes of the samples [begin, end) at hand, sample k's at
-// [k - first_at_hand]: hash_samples sizes the lists for the samples at hand and works in two
-// parts; hash_sample_range is one part's work.
+// Identifier keys (IdIndex::key_of) of the samples [begin, end) at hand, sample k's at
+// [k - first_at_hand]: key_samples sizes the list for the samples at hand and works in two
+// parts; key_sample_range is one part's work.
 extern std::vector<std::uint64_t> sample_keys;
-extern std::vector<std::uint64_t> sample_hashes;
-void hash_samples(std::uint32_t begin, std::uint32_t end);
-void hash_sample_range(std::size_t begin, std::size_t end);
+void key_samples(std::uint32_t begin, std::uint32_t end);
+void key_sample_range(std::size_t begin, std::size_t end);
 
 // How far ahead of its use an identifier's slot is announced to the memory system.
 constexpr std::uint32_t PREFETCH_DISTANCE = 16;
