@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "base/report.h"
 #include "support/temp_dir.h"
@@ -156,4 +159,43 @@ TEST(Stream, LoadDataOfMissingBytesIsTheEndOfTheFile) {
         load_data(huge_tree.root()->first_child);
       },
       ExitedWithCode(1), Eq(file_error(huge, "Unexpected end of file")));
+}
+
+TEST(Stream, ReadDataPartGivesTheBytesOfAnyPieceInAnyOrder) {
+  // Arrays smaller and larger than the block read ahead for small pieces, pieces that start
+  // inside one block and end past it, forwards, backwards and at random; then the file
+  // rewritten in place, which the next walk (after forget_read_ahead) sees.
+  TempDir dir;
+  const std::string path = dir.file("pieces.zvb");
+  const std::size_t sizes[] = { 100, 70000, 300000, 3, 200000, 65536, 1 << 20, 17 };
+  ZvbBuilder builder;
+  builder.file_header();
+  for (std::size_t i = 0; i < std::size(sizes); i++)
+    builder.element("a" + std::to_string(i), FLAG_ARRAY | TYPE_U8, pattern(sizes[i], i + 1));
+  write_file_bytes(path, builder.bytes());
+  ReadTree tree(path, READ_ON_FILE);
+  const std::vector<DataNode*> arrays = children_of(tree.root());
+  ASSERT_EQ(arrays.size(), std::size(sizes));
+  std::mt19937 random(3);
+  const auto check_pieces = [&](unsigned seed_shift) {
+    for (int n = 0; n < 400; n++) {
+      const std::size_t i = n < 200 ? n % arrays.size() : random() % arrays.size();
+      const std::size_t size = sizes[i];
+      const std::size_t length = 1 + random() % std::min<std::size_t>(size, n % 3 == 0 ? 9 : 90000);
+      const std::size_t offset = random() % (size - length + 1);
+      SCOPED_TRACE(testing::Message() << "array " << i << " bytes " << offset << "+" << length);
+      Bytes piece(length);
+      read_data_part(arrays[i], offset, length, piece.data());
+      const Bytes whole = pattern(size, i + 1 + seed_shift);
+      ASSERT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + offset));
+    }
+  };
+  check_pieces(0);
+  ZvbBuilder changed;
+  changed.file_header();
+  for (std::size_t i = 0; i < std::size(sizes); i++)
+    changed.element("a" + std::to_string(i), FLAG_ARRAY | TYPE_U8, pattern(sizes[i], i + 101));
+  write_file_bytes(path, changed.bytes());
+  forget_read_ahead();
+  check_pieces(100);
 }
