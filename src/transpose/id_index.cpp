@@ -12,10 +12,13 @@
 
 IdIndex id_index;
 
-// The direct table: a slot per number below its capacity, which stays within a few times the
-// identifiers held (or about to be) however far apart the numbers first met lie.
+// The direct table: a slot per number below its capacity, which stays within DIRECT_SPREAD
+// times the identifiers held (or about to be) however far apart the numbers first met lie;
+// numbered with gaps of a few, as many codes leave them, they stay in it. The hashed table
+// takes up to four slots an identifier.
 constexpr std::size_t FIRST_CAPACITY = 1024;
 constexpr std::uint64_t SMALLEST_DIRECT_LIMIT = std::uint64_t{ 1 } << 16;
+constexpr std::uint64_t DIRECT_SPREAD = 8;
 
 const IdIndex::Slot* IdIndex::find(std::uint64_t key, std::uint64_t hash) const {
   if (direct_)
@@ -69,8 +72,8 @@ bool IdIndex::fits_direct(std::uint64_t position, std::size_t coming) {
     return false;
   const std::uint64_t capacity =
       std::max<std::uint64_t>(std::bit_ceil(position + 1), FIRST_CAPACITY);
-  if (capacity >
-      std::max<std::uint64_t>(SMALLEST_DIRECT_LIMIT, 4 * (std::uint64_t{ used_ } + coming)))
+  if (capacity > std::max<std::uint64_t>(SMALLEST_DIRECT_LIMIT,
+                                         DIRECT_SPREAD * (std::uint64_t{ used_ } + coming)))
     return false;
   Slot* slots = take_slots(static_cast<std::size_t>(capacity));
   if (capacity_ != 0)
