@@ -58,12 +58,6 @@ FileHeader decode_file_header(const unsigned char bytes[48]) {
   return header;
 }
 
-void encode_element_header(const ElementHeader& header, unsigned char bytes[24]) {
-  std::memcpy(bytes, header.name, NAME_SIZE);
-  store_u32(bytes + offsetof(ElementHeader, type), header.type);
-  store_u32(bytes + offsetof(ElementHeader, size), header.size);
-}
-
 ElementHeader decode_element_header(const unsigned char bytes[24], bool is_reversed) {
   ElementHeader header;
   std::memcpy(header.name, bytes, NAME_SIZE);

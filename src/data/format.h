@@ -105,7 +105,11 @@ void reverse_values(unsigned char* data, std::uint32_t size, std::uint32_t type)
 // header has its type and size swapped.
 void encode_file_header(const FileHeader& header, unsigned char bytes[48]);
 FileHeader decode_file_header(const unsigned char bytes[48]);
-void encode_element_header(const ElementHeader& header, unsigned char bytes[24]);
+inline void encode_element_header(const ElementHeader& header, unsigned char bytes[24]) {
+  std::memcpy(bytes, header.name, NAME_SIZE);
+  store_u32(bytes + offsetof(ElementHeader, type), header.type);
+  store_u32(bytes + offsetof(ElementHeader, size), header.size);
+}
 ElementHeader decode_element_header(const unsigned char bytes[24], bool is_reversed);
 
 // Names are 16-byte fields: the bytes before the first NUL, or all 16 when there is none.
