@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "e2e/e2e.h"
+#include "mpi/mpi_run.h"
 #include "support/random_input.h"
 #include "support/temp_dir.h"
 
@@ -28,13 +29,6 @@ std::string without_time(std::string bytes) {
 }
 
 // The program names its errors after itself.
-std::string as_zvbtrack(std::string text) {
-  const std::string own = "zvbtrack-mpi: ";
-  for (std::size_t at = text.find(own); at != std::string::npos; at = text.find(own, at))
-    text.replace(at, own.size(), "zvbtrack: ");
-  return text;
-}
-
 RunResult run_mpi(int ranks, const std::string& memory, const Words& args) {
   Words words = { "OMPI_ALLOW_RUN_AS_ROOT=1",
                   "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",

@@ -70,3 +70,18 @@ std::vector<std::string> directory_entries(const std::string& path) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+std::string as_zvbtrack(std::string text) {
+  const std::string own = "zvbtrack-mpi: ";
+  for (std::size_t at = text.find(own); at != std::string::npos; at = text.find(own, at))
+    text.replace(at, own.size(), "zvbtrack: ");
+  std::string kept;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    if (text.compare(start, 13, "[warn] Epoll ") != 0)
+      kept.append(text, start, end - start);
+    start = end;
+  }
+  return kept;
+}

@@ -37,4 +37,9 @@ RunResult run_mpi(int ranks, const Words& args, const std::string& dir,
 // The names in the directory, sorted, without "." and "..".
 std::vector<std::string> directory_entries(const std::string& path);
 
+// What zvbtrack-mpi printed as zvbtrack would print it: its name as zvbtrack's, and without
+// the warnings the MPI runtime's event loop may print itself while a failed job is torn down
+// ("[warn] Epoll ..."), which are no line of the program's.
+std::string as_zvbtrack(std::string text);
+
 #endif  // ZVBTRACK_TESTS_MPI_MPI_RUN_H_

@@ -21,13 +21,6 @@ namespace {
 const int RANK_COUNTS[] = { 1, 2, 3, 5 };
 
 // The line as zvbtrack would print it: the program names its errors after itself.
-std::string as_zvbtrack(std::string text) {
-  const std::string own = "zvbtrack-mpi: ";
-  for (std::size_t at = text.find(own); at != std::string::npos; at = text.find(own, at))
-    text.replace(at, own.size(), "zvbtrack: ");
-  return text;
-}
-
 // An input written into the directory as in.zvb, and the operands after -o OUT.
 struct Case {
   const char* name;
