@@ -45,12 +45,13 @@ static IdIndex::Slot* take_slots(std::size_t capacity) {
   return slots;
 }
 
-void IdIndex::grow() {
+// Every slot held into a new hashed table of `capacity` slots.
+void IdIndex::rehash(std::size_t capacity) {
   Slot* old = slots_;
   const std::size_t old_capacity = capacity_;
-  const std::size_t capacity = old_capacity == 0 ? FIRST_CAPACITY : old_capacity * 2;
   slots_ = take_slots(capacity);
   capacity_ = capacity;
+  direct_ = false;
   const std::size_t mask = capacity - 1;
   for (std::size_t j = 0; j < old_capacity; j++) {
     const Slot& slot = old[j];
@@ -62,6 +63,10 @@ void IdIndex::grow() {
     slots_[i] = slot;
   }
   free_large_block(old, old_capacity * sizeof(Slot));
+}
+
+void IdIndex::grow() {
+  rehash(capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2);
 }
 
 // Whether the direct table can reach `position`, grown if need be.
@@ -86,25 +91,10 @@ bool IdIndex::fits_direct(std::uint64_t position, std::size_t coming) {
 
 // Every identifier held, into the hashed table.
 void IdIndex::leave_direct() {
-  Slot* old = slots_;
-  const std::size_t old_capacity = capacity_;
   std::size_t capacity = FIRST_CAPACITY;
   while (capacity < 2 * (used_ + 1))
     capacity *= 2;
-  slots_ = take_slots(capacity);
-  capacity_ = capacity;
-  direct_ = false;
-  const std::size_t mask = capacity - 1;
-  for (std::size_t j = 0; j < old_capacity; j++) {
-    const Slot& slot = old[j];
-    if (slot.number == NO_TRAJECTORY)
-      continue;
-    std::size_t i = mix_key(slot.key) & mask;
-    while (slots_[i].number != NO_TRAJECTORY)
-      i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
-  free_large_block(old, old_capacity * sizeof(Slot));
+  rehash(capacity);
 }
 
 IdIndex::Slot* IdIndex::find_or_add(std::uint64_t key, std::uint64_t hash, std::uint32_t next,

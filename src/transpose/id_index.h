@@ -128,6 +128,7 @@ class IdIndex {
   bool fits_direct(std::uint64_t position, std::size_t coming);
   Slot* find_or_add_elsewhere(std::uint64_t key, std::uint32_t next, bool* added,
                               std::size_t coming);
+  void rehash(std::size_t capacity);
   void grow();
   void leave_direct();
   Slot* slots_ = nullptr;  // capacity_ slots, a power of two; hashed, at most half of them used
