@@ -2,6 +2,7 @@
 // every type at its extremes, odd type words and sizes, and now and then a damaged file.
 #include "support/random_input.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -497,6 +498,17 @@ class Generator {
     if (r_.chance(0.03))
       elements.push_back(
           Element{ "note", FLAG_SINGLE | TYPE_ASCII, { 's', 't', 'e', 'p', 0 }, false });
+    if (large_ && r_.chance(0.3)) {
+      // Bytes nobody asks for among the step's arrays, more than one read of the arrays on file
+      // takes at a time, and the arrays often in the reverse of the order they are read in: the
+      // arrays before the bytes are read after those behind them.
+      if (r_.chance(0.5))
+        std::reverse(elements.begin() + 1, elements.end());
+      const std::size_t at = 1 + r_.below(static_cast<std::uint32_t>(elements.size()));
+      const Bytes pad(200000 + r_.below(250000), static_cast<unsigned char>(r_.next()));
+      elements.insert(elements.begin() + static_cast<std::ptrdiff_t>(at),
+                      Element{ "pad", FLAG_ARRAY | TYPE_U8, pad, false });
+    }
     for (const Element& element : elements)
       b_.element(element.name, element.type, element.data);
     b_.end();
