@@ -163,12 +163,18 @@ std::uint64_t assign_starts() {
 
 void lay_out_output(unsigned char* image) {
   const Writing writing{ image, 0, image != nullptr ? laid_out.output_size : 0, true, false };
-  // Each trajectory begins where the count said, and its places are its own: the two parts
-  // lay out different trajectories, and fault in different pages of the image.
-  in_two_parts(laid_out.tracks.size(), any_item, [&writing](std::size_t begin, std::size_t end) {
-    for (std::size_t t = begin; t < end; t++)
-      lay_out_trajectory(writing, laid_out.tracks[t], laid_out.tracks[t].start);
-  });
+  // The work is in the places (a trajectory may hold thousands of copied groups): many of them
+  // are laid out in two parts however few the trajectories. Each trajectory begins where the
+  // count said, and its places are its own: the two parts lay out different trajectories, and
+  // fault in different pages of the image.
+  const std::size_t fewest = laid_out.containers.size() >= PARALLEL_ITEMS ? 2 : PARALLEL_ITEMS;
+  in_two_parts(
+      laid_out.tracks.size(), any_item,
+      [&writing](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; t++)
+          lay_out_trajectory(writing, laid_out.tracks[t], laid_out.tracks[t].start);
+      },
+      fewest);
 }
 
 void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_t window_length,

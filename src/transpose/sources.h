@@ -100,12 +100,14 @@ constexpr std::uint32_t PREFETCH_DISTANCE = 16;
 constexpr std::size_t PARALLEL_ITEMS = 1 << 16;
 
 // Runs work(begin, end) over the items [0, count) in two parts, the first on a second thread
-// when the machine has a second core; split(count / 2) tells where the parts may meet. Each
-// item is worked on once, by one of the parts; the parts' results are all there on return.
+// when the machine has a second core and there are at least `fewest` items; split(count / 2)
+// tells where the parts may meet. Each item is worked on once, by one of the parts; the parts'
+// results are all there on return.
 template <typename Split, typename Work>
-void in_two_parts(std::size_t count, Split split, Work work) {
+void in_two_parts(std::size_t count, Split split, Work work,
+                  std::size_t fewest = PARALLEL_ITEMS) {
   std::size_t middle = 0;
-  if (count >= PARALLEL_ITEMS && usable_processors() >= 2)
+  if (count >= fewest && usable_processors() >= 2)
     middle = split(count / 2);
   if (middle == 0 || middle >= count) {
     work(std::size_t{ 0 }, count);
