@@ -104,6 +104,17 @@ int allocate_file_space(int descriptor, std::int64_t offset, std::int64_t length
   return result;
 }
 
+void let_go_of_cached_pages(int directory, const char* name) {
+  // Never waits for a writer at the other end of a FIFO put there meanwhile.
+  const int descriptor = openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (descriptor < 0)
+    return;
+  struct stat status;
+  if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode))
+    (void)posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
+  close(descriptor);
+}
+
 unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length) {
   void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor,
                        static_cast<off_t>(offset));

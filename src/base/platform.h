@@ -47,6 +47,12 @@ int reopen_read_write(int descriptor);
 // (EOPNOTSUPP where the file system cannot allocate ahead).
 int allocate_file_space(int descriptor, std::int64_t offset, std::int64_t length);
 
+// Advice only: the clean pages the system keeps of the regular file `name` (in the directory
+// open on `directory`, or AT_FDCWD) may go now. For a file about to be replaced, so that
+// writing its replacement reuses memory the system has at hand instead of taking fresh pages;
+// its bytes stay on disk, and pages not yet written back stay too.
+void let_go_of_cached_pages(int directory, const char* name);
+
 // Maps `length` bytes of the file from `offset` (a multiple of map_granularity()) for reading
 // and writing, shared with the file; null when it cannot be mapped.
 unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length);

@@ -198,6 +198,8 @@ void make_temporary_output(const char* target) {
         temp_name.clear();
       } else {
         guard_temporary(temp_name.c_str());
+        if (exists)
+          let_go_of_cached_pages(AT_FDCWD, target);
         const mode_t mask = umask(0);
         umask(mask);
         (void)fchmod(descriptor, exists ? status.st_mode & 07777 : 0666 & ~mask);
