@@ -85,11 +85,17 @@ std::uint64_t lay_out_nodes(const Writing& writing, const DataNode* group, std::
   return at;
 }
 
+// Copies below a place, newest first (as their list runs), collected ahead.
+struct SubList {
+  const std::uint32_t* subs;  // null: not collected
+  std::size_t count;
+};
+
 // Lays out (and puts the part that falls in the window of) the children of `place` from `at`,
 // then its end-of-group marker; returns where the next element begins. Recursion goes one
 // level per copied enclosing group: no deeper than the reader lets groups nest.
 std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_number,
-                               std::uint64_t at) {
+                               std::uint64_t at, SubList given = { nullptr, 0 }) {
   Container& place = laid_out.containers[place_number];
   if (const DataNode* node = node_of_place(place_number))
     return lay_out_nodes(writing, node, at);
@@ -101,14 +107,32 @@ std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_numbe
   }
   if (place.samples != 0 && block_after == NO_CONTAINER)
     at = lay_out_block(writing, place, at);
-  // The copies' list runs newest first: they are taken from its end, oldest first.
-  thread_local std::vector<std::uint32_t> subs;
-  const std::size_t base = subs.size();
-  for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
-       sub = laid_out.containers[sub].next_sub)
-    subs.push_back(sub);
-  for (std::size_t i = subs.size(); i > base; i--) {
-    const std::uint32_t sub = subs[i - 1];
+  // Copies not collected ahead are collected here, after those of the levels above (deeper
+  // levels append theirs and may move the vector: they are read by index).
+  thread_local std::vector<std::uint32_t> collected;
+  const std::size_t base = collected.size();
+  const bool own = given.subs == nullptr;
+  std::size_t count = given.count;
+  if (own) {
+    for (std::uint32_t sub = place.first_sub; sub != NO_CONTAINER;
+         sub = laid_out.containers[sub].next_sub)
+      collected.push_back(sub);
+    count = collected.size() - base;
+  }
+  const auto sub_at = [&](std::size_t k) { return own ? collected[base + k] : given.subs[k]; };
+  // They are taken from the list's end, oldest first. Copies made one after another below one
+  // place lie far apart among all places: each copy, then what it leads to, is fetched ahead.
+  const Container* const places = laid_out.containers.data();
+  for (std::size_t i = count; i > 0; i--) {
+    if (i > 2 * PREFETCH_DISTANCE)
+      __builtin_prefetch(&places[sub_at(i - 1 - 2 * PREFETCH_DISTANCE)]);
+    if (i > PREFETCH_DISTANCE) {
+      const Container& ahead = places[sub_at(i - 1 - PREFETCH_DISTANCE)];
+      __builtin_prefetch(&laid_out.contents[ahead.content]);
+      if (ahead.first_sub != NO_CONTAINER)
+        __builtin_prefetch(&places[ahead.first_sub]);
+    }
+    const std::uint32_t sub = sub_at(i - 1);
     const Content& content = laid_out.contents[laid_out.containers[sub].content];
     put_header(writing, at, content.name, content.type, content.size);
     at += ELEMENT_HEADER_SIZE;
@@ -117,16 +141,49 @@ std::uint64_t lay_out_children(const Writing& writing, std::uint32_t place_numbe
     if (place.samples != 0 && block_after == sub)
       at = lay_out_block(writing, laid_out.containers[place_number], at);
   }
-  subs.resize(base);
+  collected.resize(base);
   static const char no_name[NAME_SIZE] = {};
   put_header(writing, at, no_name, END_MARKER_TYPE, 0);
   return at + ELEMENT_HEADER_SIZE;
 }
 
-std::uint64_t lay_out_trajectory(const Writing& writing, const Track& track, std::uint64_t at) {
+std::uint64_t lay_out_trajectory(const Writing& writing, const Track& track, std::uint64_t at,
+                                 SubList subs = { nullptr, 0 }) {
   put_header(writing, at, id_name_field, TRAJECTORY_TYPE, sizeof(double));
   put_bytes(writing, at + ELEMENT_HEADER_SIZE, &track.id, sizeof(double));
-  return lay_out_children(writing, track.container, at + ELEMENT_HEADER_SIZE + sizeof(double));
+  return lay_out_children(writing, track.container, at + ELEMENT_HEADER_SIZE + sizeof(double),
+                          subs);
+}
+
+// Lays out trajectories [begin, end), each where the count said it begins. A trajectory's
+// copies are a chain through places that lie far apart: the chains of a few trajectories are
+// followed side by side, so that fetching one's next link overlaps fetching the others'.
+void lay_out_trajectories(const Writing& writing, std::size_t begin, std::size_t end) {
+  constexpr std::size_t SIDE_BY_SIDE = 16;
+  thread_local std::vector<std::uint32_t> lists[SIDE_BY_SIDE];
+  const Container* const places = laid_out.containers.data();
+  for (std::size_t first = begin; first < end; first += SIDE_BY_SIDE) {
+    const std::size_t count = std::min(SIDE_BY_SIDE, end - first);
+    std::uint32_t next[SIDE_BY_SIDE];
+    for (std::size_t i = 0; i < count; i++) {
+      lists[i].clear();
+      next[i] = places[laid_out.tracks[first + i].container].first_sub;
+    }
+    for (bool any = true; any;) {
+      any = false;
+      for (std::size_t i = 0; i < count; i++) {
+        if (next[i] == NO_CONTAINER)
+          continue;
+        lists[i].push_back(next[i]);
+        next[i] = places[next[i]].next_sub;
+        any = true;
+      }
+    }
+    for (std::size_t i = 0; i < count; i++) {
+      const Track& track = laid_out.tracks[first + i];
+      lay_out_trajectory(writing, track, track.start, SubList{ lists[i].data(), lists[i].size() });
+    }
+  }
 }
 
 }  // namespace
@@ -170,10 +227,7 @@ void lay_out_output(unsigned char* image) {
   const std::size_t fewest = laid_out.containers.size() >= PARALLEL_ITEMS ? 2 : PARALLEL_ITEMS;
   in_two_parts(
       laid_out.tracks.size(), any_item,
-      [&writing](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; t++)
-          lay_out_trajectory(writing, laid_out.tracks[t], laid_out.tracks[t].start);
-      },
+      [&writing](std::size_t begin, std::size_t end) { lay_out_trajectories(writing, begin, end); },
       fewest);
 }
 
@@ -186,6 +240,9 @@ void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_
       [](std::uint64_t at, const Track& candidate) { return at < candidate.start; });
   if (track != laid_out.tracks.begin())
     --track;
-  for (; track != laid_out.tracks.end() && track->start < window_start + window_length; ++track)
-    lay_out_trajectory(writing, *track, track->start);
+  auto end = track;
+  while (end != laid_out.tracks.end() && end->start < window_start + window_length)
+    ++end;
+  lay_out_trajectories(writing, static_cast<std::size_t>(track - laid_out.tracks.begin()),
+                       static_cast<std::size_t>(end - laid_out.tracks.begin()));
 }
