@@ -384,20 +384,22 @@ void fill_from_records(const unsigned char* bytes, std::size_t size) {
     place_number &= ~SPANS_WINDOWS;
     if (place_number >= laid_out.containers.size() || at + record_values_size > end)
       report_changed_input();
+    // A place inside the window takes the values where they are staged.
+    double* const into = spans ? values : stage_sample(place_number);
     if (records_all_float) {
       for (std::uint32_t i = 0; i < arrays; i++, at += sizeof(float)) {
         float narrow;
         std::memcpy(&narrow, at, sizeof narrow);
-        values[i] = narrow;
+        into[i] = narrow;
       }
     } else {
       for (std::uint32_t i = 0; i < arrays; i++) {
-        values[i] = kept_value(at, kept[i]);
+        into[i] = kept_value(at, kept[i]);
         at += kept_size(kept[i]);
       }
     }
     if (!spans) {
-      std::memcpy(stage_sample(place_number), values, entry_count * sizeof(double));
+      into[arrays] = values[arrays];  // the group's loop value
       continue;
     }
     Container& place = laid_out.containers[place_number];

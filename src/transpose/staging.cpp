@@ -90,6 +90,14 @@ void write_staged() {
     report_error(error_table, ERR_INPUT_CHANGED, laid_out.settings.input_name);
 }
 
+void make_room_for_sample() {
+  if (staging.placements.size() >= staging.capacity)
+    write_staged();
+  const std::size_t needed = (staging.placements.size() + 1) * value_count;
+  if (staging.values.size() < needed)
+    staging.values.resize(std::max(needed, 2 * staging.values.size()));
+}
+
 void sort_by_place(std::vector<std::uint64_t>* keys, std::vector<std::uint64_t>* scratch) {
   constexpr int DIGIT_BITS = 11;
   constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;

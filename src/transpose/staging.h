@@ -42,14 +42,19 @@ inline std::size_t stage_samples(std::size_t count) {
   return first;
 }
 
+// Writes the staged samples when `capacity` of them wait, and makes room for the values of
+// one more.
+void make_room_for_sample();
+
 // One more sample for `place`: room for its values.
 inline double* stage_sample(std::uint32_t place) {
-  if (staging.placements.size() >= staging.capacity)
-    write_staged();
-  const std::size_t staged = staging.placements.size();
+  std::size_t staged = staging.placements.size();
+  if (staged >= staging.capacity || staging.values.size() < (staged + 1) * value_count)
+      [[unlikely]] {
+    make_room_for_sample();
+    staged = staging.placements.size();
+  }
   staging.placements.push_back(std::uint64_t{ place } << 32 | staged);
-  if (staging.values.size() < (staged + 1) * value_count)
-    staging.values.resize(std::max((staged + 1) * value_count, 2 * staging.values.size()));
   return &staging.values[staged * value_count];
 }
 
