@@ -89,8 +89,15 @@ void count_copied_samples(std::uint32_t first_sample) {
     // Below the trajectory group, a sample mostly goes through the copy its trajectory's last
     // sample went through (the steps of one run); only the others are looked up.
     lookups.clear();
+    const Track* const tracks = laid_out.tracks.data();
+    const Container* const containers = laid_out.containers.data();
     for (std::size_t k = 0; k < count; k++) {
-      const std::uint32_t last = laid_out.tracks[chained_tracks[k]].last_copy;
+      if (level == 0 && k + PREFETCH_DISTANCE < count) {
+        const std::uint32_t ahead = tracks[chained_tracks[k + PREFETCH_DISTANCE]].last_copy;
+        if (ahead != NO_CONTAINER)
+          __builtin_prefetch(&containers[ahead]);
+      }
+      const std::uint32_t last = tracks[chained_tracks[k]].last_copy;
       if (level == 0 && last != NO_CONTAINER &&
           laid_out.contents[laid_out.containers[last].content].of_class ==
               laid_out.contents[content].of_class)
@@ -119,6 +126,10 @@ void count_copied_samples(std::uint32_t first_sample) {
   const std::uint64_t sample_size = laid_out.entry_places.size() * sizeof(double);
   const std::uint64_t headers_size = laid_out.array_names.size() * ELEMENT_HEADER_SIZE;
   for (std::size_t k = 0; k < count; k++) {
+    if (k + PREFETCH_DISTANCE < count) {
+      __builtin_prefetch(&laid_out.tracks[chained_tracks[k + PREFETCH_DISTANCE]], 1);
+      __builtin_prefetch(&laid_out.containers[chained_places[k + PREFETCH_DISTANCE]], 1);
+    }
     if (node_level <= chain.size()) {
       append_to_node(chained_places[k], chain_groups, node_level,
                      first_sample + static_cast<std::uint32_t>(k));
@@ -267,11 +278,20 @@ void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies) {
       slot->samples++;
       continue;
     }
-    chained_places.push_back(laid_out.tracks[slot->number].container);
     chained_tracks.push_back(slot->number);
   }
-  if (has_copies)
+  if (has_copies) {
+    // The trajectories are met in any order: their places are fetched a few ahead.
+    const std::size_t count = chained_tracks.size();
+    const Track* const tracks = laid_out.tracks.data();
+    chained_places.resize(count);
+    for (std::size_t k = 0; k < count; k++) {
+      if (k + PREFETCH_DISTANCE < count)
+        __builtin_prefetch(&tracks[chained_tracks[k + PREFETCH_DISTANCE]]);
+      chained_places[k] = tracks[chained_tracks[k]].container;
+    }
     count_copied_samples(begin);
+  }
 }
 
 // Forgets all that a count found, but the paths built as nodes.
