@@ -71,6 +71,20 @@ void free_large_block(void* block, std::size_t size) {
     munmap(block, size);
 }
 
+void* grow_large_block(void* block, std::size_t size, std::size_t new_size) {
+  if (block == nullptr)
+    return take_large_block(new_size);
+  // The pages move from one place to the other in the address space: nothing is copied, and
+  // no more memory than the grown block is ever held.
+  void* grown = mremap(block, size, new_size, MREMAP_MAYMOVE);
+  if (grown == MAP_FAILED)
+    return nullptr;
+#ifdef MADV_HUGEPAGE
+  madvise(grown, new_size, MADV_HUGEPAGE);
+#endif
+  return grown;
+}
+
 int reopen_read_write(int descriptor) {
   struct stat status;
   const int flags = fcntl(descriptor, F_GETFL);

@@ -36,6 +36,10 @@ unsigned usable_processors();
 // is no memory. Freed with free_large_block and the same size.
 void* take_large_block(std::size_t size);
 void free_large_block(void* block, std::size_t size);
+// The block of `size` bytes (from take_large_block, or null with size 0) made `new_size`
+// bytes long, a larger size: its bytes kept, where it is or moved without copying them, and
+// the bytes after them zero; null, with the block as it was, when there is no memory.
+void* grow_large_block(void* block, std::size_t size, std::size_t new_size);
 
 // A descriptor open for reading and writing on the same regular file as `descriptor`, which
 // may be open for writing only: what mapping the file for writing needs. -1 when there is

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "base/platform.h"
 #include "base/report.h"
@@ -80,10 +79,14 @@ bool IdIndex::fits_direct(std::uint64_t position, std::size_t coming) {
   if (capacity > std::max<std::uint64_t>(SMALLEST_DIRECT_LIMIT,
                                          DIRECT_SPREAD * (std::uint64_t{ used_ } + coming)))
     return false;
-  Slot* slots = take_slots(static_cast<std::size_t>(capacity));
-  if (capacity_ != 0)
-    std::memcpy(slots, slots_, capacity_ * sizeof(Slot));
-  free_large_block(slots_, capacity_ * sizeof(Slot));
+  // The table grows where it is: its slots keep their places.
+  auto* slots = static_cast<Slot*>(grow_large_block(slots_, capacity_ * sizeof(Slot),
+                                                     static_cast<std::size_t>(capacity) *
+                                                         sizeof(Slot)));
+  if (slots == nullptr)
+    error_exit("Not enough memory\n");
+  for (std::size_t i = capacity_; i < capacity; i++)
+    slots[i].number = NO_TRAJECTORY;
   slots_ = slots;
   capacity_ = static_cast<std::size_t>(capacity);
   return true;
