@@ -1,6 +1,7 @@
 // Writing staged samples place by place.
 #include "transpose/staging.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -102,15 +103,52 @@ void sort_by_place(std::vector<std::uint64_t>* keys, std::vector<std::uint64_t>*
   constexpr int DIGIT_BITS = 11;
   constexpr std::size_t DIGITS = std::size_t{ 1 } << DIGIT_BITS;
   const std::uint32_t place_bits = bits_for(laid_out.containers.size());
-  scratch->resize(keys->size());
+  const std::size_t count = keys->size();
+  scratch->resize(count);
+  // Two halves side by side: each counts its digits, then moves its keys to where its digits
+  // begin, the first half's before the second's, so that the order within a place is kept.
+  // Whatever parts the work comes in, each key is moved by its own half's counts.
+  const std::size_t middle = count >= PARALLEL_ITEMS && usable_processors() >= 2 ? count / 2 : 0;
+  const std::size_t bounds[3] = { 0, middle, count };
+  const auto by_half = [&bounds](std::size_t begin, std::size_t end, const auto& step) {
+    for (int half = 0; half < 2; half++) {
+      const std::size_t from = std::max(begin, bounds[half]);
+      const std::size_t to = std::min(end, bounds[half + 1]);
+      if (from < to)
+        step(half, from, to);
+    }
+  };
+  const auto at_middle = [middle](std::size_t) { return middle; };
+  std::vector<std::size_t> starts(2 * DIGITS);
   for (std::uint32_t shift = 0; shift < place_bits; shift += DIGIT_BITS) {
-    std::size_t starts[DIGITS + 1] = {};
-    for (std::uint64_t key : *keys)
-      starts[((key >> (32 + shift)) & (DIGITS - 1)) + 1]++;
-    for (std::size_t digit = 1; digit <= DIGITS; digit++)
-      starts[digit] += starts[digit - 1];
-    for (std::uint64_t key : *keys)
-      (*scratch)[starts[(key >> (32 + shift)) & (DIGITS - 1)]++] = key;
+    const std::uint64_t* from_keys = keys->data();
+    std::uint64_t* to_keys = scratch->data();
+    const auto digit_of = [shift](std::uint64_t key) {
+      return static_cast<std::size_t>((key >> (32 + shift)) & (DIGITS - 1));
+    };
+    std::fill(starts.begin(), starts.end(), 0);
+    in_two_parts(count, at_middle, [&](std::size_t begin, std::size_t end) {
+      by_half(begin, end, [&](int half, std::size_t from, std::size_t to) {
+        std::size_t* counts = &starts[half * DIGITS];
+        for (std::size_t k = from; k < to; k++)
+          counts[digit_of(from_keys[k])]++;
+      });
+    });
+    std::size_t next = 0;
+    for (std::size_t digit = 0; digit < DIGITS; digit++) {
+      const std::size_t first = starts[digit];
+      const std::size_t second = starts[DIGITS + digit];
+      starts[digit] = next;
+      starts[DIGITS + digit] = next + first;
+      next += first + second;
+    }
+    in_two_parts(count, at_middle, [&](std::size_t begin, std::size_t end) {
+      by_half(begin, end, [&](int half, std::size_t from, std::size_t to) {
+        std::size_t* at = &starts[half * DIGITS];
+        for (std::size_t k = from; k < to; k++)
+          to_keys[at[digit_of(from_keys[k])]++] = from_keys[k];
+      });
+    });
     keys->swap(*scratch);
   }
 }
