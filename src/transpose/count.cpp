@@ -147,7 +147,8 @@ void count_copied_samples(std::uint32_t first_sample) {
   chained_tracks.clear();
 }
 
-void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies);
+void count_samples(std::uint32_t begin, std::uint32_t end, std::uint32_t group_end,
+                   bool has_copies);
 
 // What the process may still take beside what it held when counting began; UINT64_MAX: no
 // limit known.
@@ -207,12 +208,12 @@ int count_group(DataNode* group, std::uint32_t) {
   // A group loaded for its nodes is at hand whole; else its identifiers come a part at a time.
   if (node_level != SIZE_MAX) {
     count_samples(sources.first_at_hand, id_selection != nullptr ? sources.end_at_hand : with_id,
-                  has_copies);
+                  with_id, has_copies);
   } else {
     for (std::uint32_t begin = 0, end = 0; begin < with_id; begin = end) {
       end = with_id - begin > samples_per_part ? begin + samples_per_part : with_id;
       take_samples(begin, end, false);
-      count_samples(sources.first_at_hand, sources.end_at_hand, has_copies);
+      count_samples(sources.first_at_hand, sources.end_at_hand, with_id, has_copies);
     }
   }
   if (with_id < samples)
@@ -244,17 +245,19 @@ int count_group(DataNode* group, std::uint32_t) {
 }
 
 // Samples [begin, end) of the group being counted, at hand: each to its trajectory, and to its
-// place below it when the group has copies.
-void count_samples(std::uint32_t begin, std::uint32_t end, bool has_copies) {
+// place below it when the group has copies. The group's identifiers end at `group_end`: the
+// identifier index may take room for all still to come, whatever part of them is at hand.
+void count_samples(std::uint32_t begin, std::uint32_t end, std::uint32_t group_end,
+                   bool has_copies) {
   key_samples(begin, end);
   const std::uint32_t first = sources.first_at_hand;
   for (std::uint32_t k = begin; k < end; k++) {
     if (k + PREFETCH_DISTANCE < end)
       id_index.prefetch(sample_keys[k + PREFETCH_DISTANCE - first]);
     bool added = false;
-    IdIndex::Slot* slot =
-        id_index.find_or_add(sample_keys[k - first],
-                             static_cast<std::uint32_t>(laid_out.tracks.size()), &added, end - k);
+    IdIndex::Slot* slot = id_index.find_or_add(sample_keys[k - first],
+                                               static_cast<std::uint32_t>(laid_out.tracks.size()),
+                                               &added, group_end - k);
     if (added) {
       if (laid_out.tracks.size() == laid_out.tracks.capacity())
         check_index_room();

@@ -80,9 +80,8 @@ bool IdIndex::fits_direct(std::uint64_t position, std::size_t coming) {
                                          DIRECT_SPREAD * (std::uint64_t{ used_ } + coming)))
     return false;
   // The table grows where it is: its slots keep their places.
-  auto* slots = static_cast<Slot*>(grow_large_block(slots_, capacity_ * sizeof(Slot),
-                                                     static_cast<std::size_t>(capacity) *
-                                                         sizeof(Slot)));
+  auto* slots = static_cast<Slot*>(grow_large_block(
+      slots_, capacity_ * sizeof(Slot), static_cast<std::size_t>(capacity) * sizeof(Slot)));
   if (slots == nullptr)
     error_exit("Not enough memory\n");
   for (std::size_t i = capacity_; i < capacity; i++)

@@ -14,6 +14,7 @@
 #include "data/reader.h"
 #include "support/temp_dir.h"
 #include "support/zvb_builder.h"
+#include "transpose/id_index.h"
 #include "transpose/store.h"
 
 namespace {
@@ -80,6 +81,38 @@ TEST(Engine, InputRewrittenBetweenTheWalksEndsTheRun) {
     EXPECT_EXIT(rewrite_between_walks(input, row.second_ids, dir.file("out.zvb")),
                 ExitedWithCode(1), HasSubstr("\"in.zvb\": Input changed while being read"));
   }
+}
+
+// Counts a step of 20000 identifiers numbered down from 100000 with a budget so small that
+// the step is read a thousand samples at a time; exits 0 when the identifiers stayed in the
+// table indexed by their numbers.
+void count_in_small_parts(const std::string& input) {
+  std::vector<std::int32_t> ids(20000);
+  for (std::size_t i = 0; i < ids.size(); i++)
+    ids[i] = static_cast<std::int32_t>(100000 - 5 * i);
+  ZvbBuilder b;
+  b.file_header();
+  b.group_f64("time", 0).array_s32("ID", ids).array_f64("x", std::vector<double>(ids.size())).end();
+  write_file_bytes(input, b.bytes());
+  DataReader reader;
+  static DataFile file;
+  open_input(input.c_str(), &reader);
+  read_file(&reader, &file, READ_REPORT);
+  static const char* names[] = { "x", "time" };
+  loop_var_name = "time";
+  value_names = names;
+  value_count = 2;
+  const LayoutSettings settings{ "in.zvb", 1, nullptr };
+  if (!count_output(&file.root, settings))
+    std::exit(3);
+  std::exit(id_index.direct() ? 0 : 1);
+}
+
+// Whole-number identifiers a few apart are looked up by their number however small the parts
+// a group is counted in: the first identifier met may be far above the part's count.
+TEST(Engine, DenseIdentifiersCountedInSmallPartsStayDirect) {
+  TempDir dir;
+  EXPECT_EXIT(count_in_small_parts(dir.file("in.zvb")), ExitedWithCode(0), "");
 }
 
 }  // namespace
