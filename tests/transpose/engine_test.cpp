@@ -38,10 +38,10 @@ Bytes two_steps() {
   return b.bytes();
 }
 
-// Counts `input`, rewrites its second step's identifiers to `ids`, then fills.
-void rewrite_between_walks(const std::string& input, const std::vector<std::int32_t>& ids,
-                           const std::string& output) {
-  DataReader reader;
+// Reads `input` and counts it for "x" over "time" within `budget` (0: none); the file stays
+// read, and open, for the fill.
+DataFile& count_x_over_time(const std::string& input, std::uint64_t budget) {
+  static DataReader reader;
   static DataFile file;
   open_input(input.c_str(), &reader);
   reader.file_name = "in.zvb";
@@ -50,9 +50,16 @@ void rewrite_between_walks(const std::string& input, const std::vector<std::int3
   loop_var_name = "time";
   value_names = names;
   value_count = 2;
-  const LayoutSettings settings{ "in.zvb", 0, nullptr };
+  const LayoutSettings settings{ "in.zvb", budget, nullptr };
   if (!count_output(&file.root, settings))
     std::exit(3);
+  return file;
+}
+
+// Counts `input`, rewrites its second step's identifiers to `ids`, then fills.
+void rewrite_between_walks(const std::string& input, const std::vector<std::int32_t>& ids,
+                           const std::string& output) {
+  DataFile& file = count_x_over_time(input, 0);
   const DataNode* second_ids = file.root.first_child->next->first_child;
   const int descriptor = open(input.c_str(), O_WRONLY);
   if (pwrite(descriptor, ids.data(), ids.size() * sizeof ids[0], second_ids->data_offset) < 0)
@@ -94,17 +101,7 @@ void count_in_small_parts(const std::string& input) {
   b.file_header();
   b.group_f64("time", 0).array_s32("ID", ids).array_f64("x", std::vector<double>(ids.size())).end();
   write_file_bytes(input, b.bytes());
-  DataReader reader;
-  static DataFile file;
-  open_input(input.c_str(), &reader);
-  read_file(&reader, &file, READ_REPORT);
-  static const char* names[] = { "x", "time" };
-  loop_var_name = "time";
-  value_names = names;
-  value_count = 2;
-  const LayoutSettings settings{ "in.zvb", 1, nullptr };
-  if (!count_output(&file.root, settings))
-    std::exit(3);
+  count_x_over_time(input, 1);
   std::exit(id_index.direct() ? 0 : 1);
 }
 
