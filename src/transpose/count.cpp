@@ -284,6 +284,9 @@ void count_samples(std::uint32_t begin, std::uint32_t end, std::uint32_t group_e
     chained_tracks.push_back(slot->number);
   }
   if (has_copies) {
+    // The second walk takes these samples' places from the sample log, not from their
+    // identifiers: it checks them against this digest instead.
+    laid_out.plans.back().identifiers += identifier_digest(begin, end);
     // The trajectories are met in any order: their places are fetched a few ahead.
     const std::size_t count = chained_tracks.size();
     const Track* const tracks = laid_out.tracks.data();

@@ -31,6 +31,9 @@ std::unique_ptr<SpanningValues> spanning_file;  // and the values of places that
 std::size_t next_plan = 0;
 std::atomic<bool> changed{ false };  // set by either part of the work
 
+// The digest of the identifiers of the samples of the group with copies being filled, so far.
+std::uint64_t identifiers_found = 0;
+
 // Whether a window is filled in the output file's mapped room rather than in memory and
 // written; a build may choose the second always.
 #ifndef MAP_WINDOWS
@@ -59,6 +62,7 @@ const GroupPlan* plan_of(const DataNode* group) {
   if (!planned)
     report_changed_input();
   const GroupPlan& plan = laid_out.plans[next_plan++];
+  identifiers_found = 0;
   if (id_selection == nullptr &&
       (plan.samples != sources.samples || sources.longest != sources.samples ||
        (sources.id_array != nullptr && sources.id_count < sources.samples)))
@@ -70,9 +74,11 @@ const GroupPlan* plan_of(const DataNode* group) {
 // copies, else the trajectory group of its identifier (which the first walk met).
 std::vector<std::uint32_t> places;
 
-// Of the samples [begin, end) at hand; places[k - begin] is sample k's.
+// Of the samples [begin, end) at hand; places[k - begin] is sample k's. The identifiers of a
+// group with copies are checked once the whole group's are met (check_identifiers).
 void find_places(const GroupPlan& plan, std::uint32_t begin, std::uint32_t end) {
   places.resize(end - begin);
+  key_samples(begin, end);
   if (plan.has_copies) {
     for (std::uint32_t k = begin; k < end; k++) {
       const unsigned char* record = laid_out.sample_log->next(sizeof(std::uint32_t));
@@ -80,9 +86,9 @@ void find_places(const GroupPlan& plan, std::uint32_t begin, std::uint32_t end) 
         report_changed_input();
       std::memcpy(&places[k - begin], record, sizeof(std::uint32_t));
     }
+    identifiers_found += identifier_digest(begin, end);
+    return;
   }
-  key_samples(begin, end);
-  const bool by_identifier = !plan.has_copies;
   const std::uint32_t first = sources.first_at_hand;
   in_two_parts(end - begin, any_item, [=](std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; i++) {
@@ -95,11 +101,17 @@ void find_places(const GroupPlan& plan, std::uint32_t begin, std::uint32_t end) 
         places[i] = NO_CONTAINER;
         continue;
       }
-      if (by_identifier)
-        places[i] = slot->number;  // the trajectory group's place, since the count
+      places[i] = slot->number;  // the trajectory group's place, since the count
     }
   });
   if (changed)
+    report_changed_input();
+}
+
+// Other identifiers than the count met, in a group whose places come from the sample log,
+// would put values in other trajectories' places.
+void check_identifiers(const GroupPlan& plan) {
+  if (plan.has_copies && identifiers_found != plan.identifiers)
     report_changed_input();
 }
 
@@ -119,6 +131,7 @@ int fill_group(DataNode* group, std::uint32_t) {
   const GroupPlan& plan = *planned;
   const std::uint32_t samples = plan.samples;
   find_places(plan, 0, samples);
+  check_identifiers(plan);
   const std::size_t first_staged = stage_samples(samples);
   const std::uint32_t entry_count = value_count;
   const std::uint32_t loop_entry = entry_count - 1;
@@ -189,6 +202,7 @@ int distribute_group(DataNode* group, std::uint32_t) {
   }
   if (selected_samples() != plan.samples)
     report_changed_input();
+  check_identifiers(plan);
   show_walk_progress(group, true);
   return 0;
 }

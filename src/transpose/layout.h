@@ -69,6 +69,8 @@ struct GroupPlan {
   const DataNode* group;
   std::uint32_t samples;
   bool has_copies;  // its samples' places are in the sample log, not found by identifier
+  // With copies: identifier_digest of its samples, which the second walk meets again.
+  std::uint64_t identifiers = 0;
 };
 
 // The whole state of one laid-out transposition.
@@ -146,7 +148,8 @@ void put_headers(unsigned char* window, std::uint64_t window_start, std::uint64_
 bool plan_matches_sources(const GroupPlan& plan);
 // Stores the place of each of the plan's samples in places[0 .. plan.samples), reading the
 // group's records of the sample log when it has copies, else looking its identifiers up.
-// False when the log ends early or an identifier was never met: the input changed.
+// False when the log ends early, or the identifiers are not those the count met: the input
+// changed.
 bool find_sample_places(const GroupPlan& plan, std::uint32_t* places);
 // Passes over the plan's records in the sample log (none when it has no copies); false when
 // the log ends early.

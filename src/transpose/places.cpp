@@ -22,7 +22,8 @@ bool find_sample_places(const GroupPlan& plan, std::uint32_t* places) {
         return false;
       std::memcpy(&places[k], record, sizeof(std::uint32_t));
     }
-    return true;
+    key_samples(0, samples);
+    return identifier_digest(0, samples) == plan.identifiers;
   }
   key_samples(0, samples);
   for (std::uint32_t k = 0; k < samples; k++) {

@@ -327,6 +327,14 @@ void key_sample_range(std::size_t begin, std::size_t end) {
   }
 }
 
+std::uint64_t identifier_digest(std::uint32_t begin, std::uint32_t end) {
+  const std::size_t first = sources.first_at_hand;
+  std::uint64_t digest = 0;
+  for (std::uint32_t k = begin; k < end; k++)
+    digest += IdIndex::hash_of(sample_keys[k - first] + k * 0x9E3779B97F4A7C15ULL);
+  return digest;
+}
+
 void key_samples(std::uint32_t begin, std::uint32_t end) {
   const std::size_t at_hand = sources.end_at_hand - sources.first_at_hand;
   sample_keys.resize(at_hand);

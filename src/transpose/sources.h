@@ -92,6 +92,10 @@ double id_of_sample(std::uint32_t k);
 extern std::vector<std::uint64_t> sample_keys;
 void key_samples(std::uint32_t begin, std::uint32_t end);
 void key_sample_range(std::size_t begin, std::size_t end);
+// A digest of the keys of samples [begin, end) at hand, each taken with its number: the same
+// identifiers in the same order give the same digest, and the digests of a group's parts add
+// up to the whole group's.
+std::uint64_t identifier_digest(std::uint32_t begin, std::uint32_t end);
 
 // How far ahead of its use an identifier's slot is announced to the memory system.
 constexpr std::uint32_t PREFETCH_DISTANCE = 16;
