@@ -66,6 +66,27 @@ void* take_large_block(std::size_t size) {
   return block;
 }
 
+void* take_plain_block(std::size_t size) {
+  if (size == 0)
+    return nullptr;
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED)
+    return nullptr;
+#ifdef MADV_NOHUGEPAGE
+  madvise(block, size, MADV_NOHUGEPAGE);  // where the system gives huge pages unasked
+#endif
+  return block;
+}
+
+void let_go_of_block_part(void* block, std::size_t offset, std::size_t length) {
+  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(block) + offset;
+  const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (begin + length) & ~(page - 1);
+  if (last > first)
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
 void free_large_block(void* block, std::size_t size) {
   if (block != nullptr)
     munmap(block, size);

@@ -36,6 +36,14 @@ unsigned usable_processors();
 // is no memory. Freed with free_large_block and the same size.
 void* take_large_block(std::size_t size);
 void free_large_block(void* block, std::size_t size);
+// A zero-filled block like take_large_block's, in ordinary pages: for bytes filled once and
+// then written out, where a fresh huge page (which a virtual machine's host may have to back
+// anew, as it may take back free memory) costs more than the translations it saves. Freed
+// with free_large_block.
+void* take_plain_block(std::size_t size);
+// Gives back the memory of the whole pages within [offset, offset + length) of such a block,
+// which is not read again (its pages would read as zeros).
+void let_go_of_block_part(void* block, std::size_t offset, std::size_t length);
 // The block of `size` bytes (from take_large_block, or null with size 0) made `new_size`
 // bytes long, a larger size: its bytes kept, where it is or moved without copying them, and
 // the bytes after them zero; null, with the block as it was, when there is no memory.

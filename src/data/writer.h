@@ -57,6 +57,14 @@ void write_file(DataWriter* writer, DataFile* data_file);
 // written, and writing meets and reports whatever kept the file from growing.
 unsigned char* map_output(DataWriter* writer, std::uint64_t size);
 
+// Puts the `size` bytes of elements laid out in memory (in a block of take_plain_block's) into
+// map_output's room, written in pieces rather than stored through the mapping, and gives back
+// the block's memory as it goes: a run then takes fresh memory in small pieces, once. False,
+// with nothing done, when the room cannot be written so (no room taken, or a file open for
+// appending only); a failed write does not return, and a file cut meanwhile by someone else
+// is ERR_OUTPUT_CHANGED.
+bool write_into_room(DataWriter* writer, unsigned char* elements, std::uint64_t size);
+
 // Done with the part [start, start + length) of the elements laid out in map_output's room,
 // and with everything before it: it goes to the file now and leaves the process's memory.
 void release_output_part(DataWriter* writer, std::uint64_t start, std::uint64_t length);

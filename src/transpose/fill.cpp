@@ -1,6 +1,6 @@
 // The second walk of the laid-out transposition. An output that fits the memory budget is
-// filled at once, in the output file's own room where it can be mapped, its samples staged and
-// written place by place. A larger output is cut into windows: the walk sorts every sample into
+// filled at once in memory, its samples staged and written place by place, then written into
+// the room the output file took for it. A larger output is cut into windows: the walk sorts every sample into
 // the bucket of the window its values land in (those of a place that reaches past a window's
 // edge into a file laid out as the output), and each window is then filled from its bucket and
 // written in turn, so that memory stays within the budget whatever the output's size.
@@ -24,8 +24,9 @@
 
 namespace {
 
-unsigned char* image = nullptr;  // the output filled at once: the file's room, or memory
-bool image_in_output = false;
+unsigned char* image = nullptr;  // the output filled at once in memory, or windows' room
+bool image_in_output = false;    // image is the output file's room
+unsigned char* room = nullptr;   // the output file's room for an output filled at once
 std::unique_ptr<SpillBuckets> buckets;          // one per window, when filled by windows
 std::unique_ptr<SpanningValues> spanning_file;  // and the values of places that span them
 std::size_t next_plan = 0;
@@ -234,10 +235,12 @@ void fill_output(DataNode* root, DataWriter* writer) {
   laid_out.sample_log->start_reading(0);
   const std::uint64_t size = laid_out.output_size;
   if (laid_out.window_count == 1) {
-    image = map_output(writer, size);
-    image_in_output = image != nullptr;
-    if (!image_in_output)
-      image = static_cast<unsigned char*>(take_large_block(size));
+    // The file's room is taken now (its blocks allocated, the file guarded), but filled in
+    // memory and then written: stores into a mapping of a new file fault in large pages of it,
+    // each zeroed first, and where a virtual machine's host took free memory back, backed anew.
+    room = map_output(writer, size);
+    image_in_output = false;
+    image = static_cast<unsigned char*>(take_plain_block(size));
     if (image == nullptr)
       error_exit("Not enough memory\n");
     // The headers are the first touch of the image's pages: two parts fault them in at once.
@@ -290,10 +293,12 @@ static void forget_windows() {
 void write_output(DataWriter* writer, FileHeader* header) {
   const std::uint64_t size = laid_out.output_size;
   if (laid_out.window_count <= 1) {
+    if (room != nullptr && !write_into_room(writer, image, size))
+      std::memcpy(room, image, size);
     write_laid_out(writer, header, image, size);
-    if (!image_in_output)
-      free_large_block(image, size);
+    free_large_block(image, size);
     image = nullptr;
+    room = nullptr;
     return;
   }
   if (image_in_output) {

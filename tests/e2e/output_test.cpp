@@ -272,6 +272,26 @@ TEST(E2eOutput, AppendOnlyFileIsAppendedTo) {
   EXPECT_TRUE(SameOutput(written.substr(3), example_output()));
 }
 
+// Standard output open for reading and appending: writes to it go to its end whatever their
+// offset, so the output goes into the room it took at the end as through the mapping.
+TEST(E2eOutput, StandardOutputOpenForReadingAndAppendingGetsTheOutputAfterItsBytes) {
+  TempDir dir;
+  write_file_bytes(dir.file("in"), example_input());
+  write_file_bytes(dir.file("out"), "abc");
+  RunOptions options;
+  options.in_child = [path = dir.path()] {
+    const int out = open((path + "/out").c_str(), O_RDWR | O_APPEND);
+    if (chdir(path.c_str()) != 0 || out < 0 || dup2(out, 1) < 0)
+      _exit(124);
+  };
+  const RunResult result = run_zvbtrack({ "in", "time", "x", "y" }, options);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  const std::string written = file_bytes(dir.file("out"));
+  ASSERT_EQ(written.substr(0, 3), "abc");
+  EXPECT_TRUE(SameOutput(written.substr(3), example_output()));
+}
+
 // -o follows symbolic links to where they end, there or not: the file there is replaced (its
 // mode, owner and group kept) and the links stay links. A name as long as the system allows
 // takes a shorter temporary name.
