@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +86,26 @@ void let_go_of_block_part(void* block, std::size_t offset, std::size_t length) {
   const std::uintptr_t last = (begin + length) & ~(page - 1);
   if (last > first)
     madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
+int write_out_plain_block(int descriptor, unsigned char* block, std::size_t size,
+                          std::int64_t offset, std::int64_t length) {
+  constexpr std::size_t PIECE = 256 << 10;
+  constexpr std::size_t LET_GO = 8 << 20;  // the block's memory goes back this much at a time
+  std::size_t kept_from = 0;
+  for (std::size_t done = 0; done < size;) {
+    if (file_length(descriptor) < length)
+      return ECANCELED;
+    const std::size_t piece = std::min(PIECE, size - done);
+    if (write_at(descriptor, block + done, piece, offset + static_cast<std::int64_t>(done)) != 0)
+      return errno;
+    done += piece;
+    if (done - kept_from >= LET_GO || done == size) {
+      let_go_of_block_part(block, kept_from, done - kept_from);
+      kept_from = done;
+    }
+  }
+  return 0;
 }
 
 void free_large_block(void* block, std::size_t size) {

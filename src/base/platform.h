@@ -44,6 +44,13 @@ void* take_plain_block(std::size_t size);
 // Gives back the memory of the whole pages within [offset, offset + length) of such a block,
 // which is not read again (its pages would read as zeros).
 void let_go_of_block_part(void* block, std::size_t offset, std::size_t length);
+// Writes the `size` bytes of such a block at `offset` of a regular file, in pieces small
+// enough that the file's page cache takes small pages for them, and gives the block's memory
+// back as it goes. The file, `length` bytes long when this begins, is to stay so: 0, ECANCELED
+// when someone else cut it meanwhile (what is left is then not written), or the errno of a
+// failed write. Never on a descriptor open for appending.
+int write_out_plain_block(int descriptor, unsigned char* block, std::size_t size,
+                          std::int64_t offset, std::int64_t length);
 // The block of `size` bytes (from take_large_block, or null with size 0) made `new_size`
 // bytes long, a larger size: its bytes kept, where it is or moved without copying them, and
 // the bytes after them zero; null, with the block as it was, when there is no memory.

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -207,34 +206,17 @@ bool write_into_room(DataWriter* writer, unsigned char* elements, std::uint64_t 
     close(file);
     return false;
   }
-  // Pieces small enough that the page cache takes small pages for them; the block's memory
-  // goes back a few megabytes at a time.
-  constexpr std::uint64_t PIECE = 256 << 10;
-  constexpr std::uint64_t LET_GO = 8 << 20;
-  const std::int64_t start = writer->output_end - static_cast<std::int64_t>(size);
-  std::uint64_t kept_from = 0;
-  for (std::uint64_t done = 0; done < size;) {
-    // The room reaches the output's end until someone else cuts the file.
-    if (file_length(file) < writer->output_end) {
-      close(file);
-      report_error(error_table, ERR_OUTPUT_CHANGED, writer->file_name);
-    }
-    const std::uint64_t piece = std::min(PIECE, size - done);
-    if (write_at(file, elements + done, static_cast<std::size_t>(piece),
-                 start + static_cast<std::int64_t>(done)) != 0) {
-      const int error = errno;
-      close(file);
-      errno = error;
-      report_output_error(writer);
-    }
-    done += piece;
-    if (done - kept_from >= LET_GO || done == size) {
-      let_go_of_block_part(elements, static_cast<std::size_t>(kept_from),
-                           static_cast<std::size_t>(done - kept_from));
-      kept_from = done;
-    }
-  }
+  // The room reaches the output's end until someone else cuts the file.
+  const int error = write_out_plain_block(file, elements, static_cast<std::size_t>(size),
+                                          writer->output_end - static_cast<std::int64_t>(size),
+                                          writer->output_end);
   close(file);
+  if (error == ECANCELED)
+    report_error(error_table, ERR_OUTPUT_CHANGED, writer->file_name);
+  if (error != 0) {
+    errno = error;
+    report_output_error(writer);
+  }
   return true;
 }
 

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <mpi.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,8 +100,8 @@ std::string write_counted(MPI_File file, std::uint64_t offset, const unsigned ch
   return "";
 }
 
-// Rank 0 takes the room of the whole output in the file ahead, so that storing into a mapping
-// of it cannot run out of space. True when taken; false when the file system cannot take room
+// Rank 0 takes the room of the whole output in the file ahead, so that writing the shares into
+// it cannot run out of space. True when taken; false when the file system cannot take room
 // ahead; a refusal (no space, a quota, a size limit) ends every rank with its reason.
 bool take_room_ahead(const char* target) {
   int taken = 1;
@@ -126,28 +125,37 @@ bool take_room_ahead(const char* target) {
   return taken != 0;
 }
 
-std::string sync_mapping(unsigned char* mapping, std::size_t length) {
-  if (mapping == nullptr)
-    return "";
+// Each rank writes its share into the room rank 0 took; ranks on several nodes put their
+// bytes in the shared file before rank 0 renames it, and learn of a failure to.
+void write_into_room(const char* target, const RankShare& rank_share,
+                     const unsigned char* header_bytes, ShareBytes* share) {
   std::string reason;
-  // Ranks on one node share its copy of the file's pages, which any later reader there sees
-  // too; ranks on several nodes put their bytes in the shared file before rank 0 renames it,
-  // and learn of a failure to.
-  const bool one_node = ranks_on_node() == static_cast<std::uint64_t>(world_size);
-  if (!one_node && msync(mapping, length, MS_SYNC) != 0)
+  int cut = 0;
+  const std::int64_t length = static_cast<std::int64_t>(sizeof(FileHeader) + laid_out.output_size);
+  const int descriptor = open(temp_name.c_str(), O_RDWR | O_CLOEXEC);
+  if (descriptor < 0) {
     reason = errno_reason(errno);
-  unguard_mapping();
-  if (munmap(mapping, length) != 0 && reason.empty())
-    reason = errno_reason(errno);
-  return reason;
-}
-
-void write_mapped(const char* target, const unsigned char* header_bytes, ShareBytes* share) {
-  if (world_rank == 0)
-    std::memcpy(share->mapping, header_bytes, sizeof(FileHeader));
-  const std::string reason = sync_mapping(share->mapping, share->mapping_length);
-  // Someone else cut the temporary file while it was filled: what it holds is not the output.
-  int cut = output_mapping_cut() ? 1 : 0;
+  } else {
+    if (world_rank == 0 && write_at(descriptor, header_bytes, sizeof(FileHeader), 0) != 0)
+      reason = errno_reason(errno);
+    if (reason.empty() && share->length != 0) {
+      const int error = write_out_plain_block(
+          descriptor, share->bytes, static_cast<std::size_t>(share->length),
+          static_cast<std::int64_t>(sizeof(FileHeader) + rank_share.share_start), length);
+      cut = error == ECANCELED ? 1 : 0;
+      if (error != 0 && error != ECANCELED)
+        reason = errno_reason(error);
+    }
+    // Someone else cut the temporary file while it was written: what it holds is not the output.
+    if (file_length(descriptor) < length)
+      cut = 1;
+    const bool one_node = ranks_on_node() == static_cast<std::uint64_t>(world_size);
+    if (reason.empty() && !one_node && fdatasync(descriptor) != 0)
+      reason = errno_reason(errno);
+    if (close(descriptor) != 0 && reason.empty())
+      reason = errno_reason(errno);
+  }
+  free_large_block(share->bytes, share->length);
   MPI_Allreduce(MPI_IN_PLACE, &cut, 1, MPI_INT, MPI_LOR, MPI_COMM_WORLD);
   if (cut != 0)
     report_error(error_table, ERR_OUTPUT_CHANGED, target);
@@ -217,40 +225,15 @@ void make_temporary_output(const char* target) {
 }
 
 ShareBytes take_share_bytes(const RankShare& share, const char* target) {
-  ShareBytes share_bytes{ nullptr, share.share_end - share.share_start, false, nullptr, 0 };
+  ShareBytes share_bytes{ nullptr, share.share_end - share.share_start, false };
   // Rank 0's environment decides, so that every rank takes the same path.
   const char* choice = std::getenv("ZVBTRACK_MPI_IO");
-  int map_shares = choice == nullptr || *choice == '\0' ? 1 : 0;
-  MPI_Bcast(&map_shares, 1, MPI_INT, 0, MPI_COMM_WORLD);
-  if (map_shares != 0 && take_room_ahead(target)) {
-    // Rank 0 maps from the file's start: the file header is its to write.
-    const std::uint64_t offset = world_rank == 0 ? 0 : sizeof(FileHeader) + share.share_start;
-    const std::uint64_t length = (world_rank == 0 ? sizeof(FileHeader) : 0) + share_bytes.length;
-    unsigned char* mapping = nullptr;
-    if (length != 0) {
-      const int descriptor = open(temp_name.c_str(), O_RDWR | O_CLOEXEC);
-      if (descriptor >= 0) {
-        mapping = map_file(descriptor, static_cast<std::int64_t>(offset), length);
-        close(descriptor);
-      }
-    }
-    int all_mapped = length == 0 || mapping != nullptr ? 1 : 0;
-    MPI_Allreduce(MPI_IN_PLACE, &all_mapped, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
-    if (all_mapped != 0) {
-      // A store that meets a file cut short by someone else lands harmlessly and is reported.
-      if (mapping != nullptr)
-        guard_mapping(mapping, length);
-      share_bytes.mapped = true;
-      share_bytes.mapping = mapping;
-      share_bytes.mapping_length = length;
-      share_bytes.bytes =
-          mapping != nullptr ? mapping + (world_rank == 0 ? sizeof(FileHeader) : 0) : nullptr;
-      return share_bytes;
-    }
-    unmap_file(mapping, length);
-  }
+  int in_room = choice == nullptr || *choice == '\0' ? 1 : 0;
+  MPI_Bcast(&in_room, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  share_bytes.in_room = in_room != 0 && take_room_ahead(target);
+  // Filled once and written out: ordinary pages, which a fresh huge page costs more than.
   if (share_bytes.length != 0)
-    share_bytes.bytes = static_cast<unsigned char*>(take_large_block(share_bytes.length));
+    share_bytes.bytes = static_cast<unsigned char*>(take_plain_block(share_bytes.length));
   agree_on_memory(share_bytes.length == 0 || share_bytes.bytes != nullptr);
   return share_bytes;
 }
@@ -260,11 +243,11 @@ void write_output_file(const char* target, const RankShare& share, ShareBytes* s
   init_file_header(&header, "ZVBTRACK", 1, 0, "", 0, 0);
   unsigned char header_bytes[sizeof(FileHeader)];
   encode_file_header(header, header_bytes);
-  if (share_bytes->mapped)
-    write_mapped(target, header_bytes, share_bytes);
+  if (share_bytes->in_room)
+    write_into_room(target, share, header_bytes, share_bytes);
   else
     write_through_mpi_io(target, share, header_bytes, share_bytes);
-  *share_bytes = ShareBytes{ nullptr, 0, false, nullptr, 0 };
+  *share_bytes = ShareBytes{ nullptr, 0, false };
 
   int error = 0;
   if (world_rank == 0) {

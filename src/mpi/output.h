@@ -13,16 +13,13 @@
 // removes it. Collective; does not return on failure.
 void make_temporary_output(const char* target);
 
-// This rank's share of the output's bytes: mapped from the temporary file where its whole room
-// could be taken ahead and every rank can map it, else in memory and written through MPI-IO.
-// ZVBTRACK_MPI_IO set to anything but "" asks for MPI-IO always, as a parallel file system
-// would rather have it.
+// This rank's share of the output's bytes, in memory: written into the temporary file's room
+// where the whole room could be taken ahead, else through MPI-IO. ZVBTRACK_MPI_IO set to
+// anything but "" asks for MPI-IO always, as a parallel file system would rather have it.
 struct ShareBytes {
-  unsigned char* bytes;  // the share's first byte
+  unsigned char* bytes;  // the share's first byte; null when the share is empty
   std::uint64_t length;
-  bool mapped;             // else the bytes are in memory
-  unsigned char* mapping;  // null when the share is empty
-  std::size_t mapping_length;
+  bool in_room;  // the room was taken ahead
 };
 
 // Takes the share's bytes. A file system that refuses the room (no space, a quota, a size

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
+
 #include "e2e/e2e.h"
 #include "mpi/mpi_run.h"
 #include "support/temp_dir.h"
@@ -218,6 +220,15 @@ bool temporary_file_has_room(const std::string& dir) {
   return false;
 }
 
+// The temporary output of a job in `dir`, once it has its room; "" before.
+std::string temporary_with_room(const std::string& dir) {
+  for (const std::string& name : directory_entries(dir)) {
+    if (name.rfind("out.zvb.zvbtrack-", 0) == 0 && temporary_file_has_room(dir))
+      return dir + "/" + name;
+  }
+  return "";
+}
+
 // Starts the job and, once its temporary output has its room, sends `signal_number` to mpirun
 // (rank -1) or to a rank. Nothing when the job ended before that.
 std::optional<RunResult> signal_while_running(const std::string& dir, int rank, int signal_number) {
@@ -294,6 +305,39 @@ TEST(MpiFault, SignalToOneRankOrToTheJobLeavesNoTemporaryFile) {
     EXPECT_NE(result->status, 0);
     EXPECT_TRUE(written == old);
   }
+}
+
+// Someone else cuts the temporary output while the ranks fill their shares: the job fails with
+// the line for it, and the old output stays as it was.
+TEST(MpiFault, TemporaryFileCutWhileFilledFailsAndLeavesTheOldFile) {
+  TempDir dir;
+  make_input(dir.file("in.zvb"));
+  const Bytes example = example_output();
+  const std::string old(example.begin(), example.end());
+  std::optional<RunResult> result;
+  // A job that completed before the test could cut its file is tried again.
+  for (int attempt = 0; attempt < 5 && !result.has_value(); attempt++) {
+    write_file_bytes(dir.file("out.zvb"), old);
+    MpiJob job;
+    job.in_child = [] { alarm(60); };
+    RunningProgram running =
+        start_mpi(job, { "-o", "out.zvb", "in.zvb", "time", "x", "y", "z" }, dir.path());
+    std::string temporary;
+    while (temporary.empty() && !has_ended(&running)) {
+      temporary = temporary_with_room(dir.path());
+      if (temporary.empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool cut = !temporary.empty() && truncate(temporary.c_str(), 4096) == 0;
+    result = finish_program(&running);
+    if (!cut || result->status == 0)
+      result.reset();
+  }
+  ASSERT_TRUE(result.has_value()) << "every job completed before the test could cut its file";
+  EXPECT_THAT(result->err,
+              testing::HasSubstr("\"out.zvb\": Output file changed while being written"));
+  EXPECT_EQ(directory_entries(dir.path()), Words({ "in.zvb", "out.zvb" }));
+  EXPECT_TRUE(read_file_bytes(dir.file("out.zvb")) == old);
 }
 
 // A budget of 1000 GiB: each rank's buffers are what the node can give, so the job completes;
