@@ -94,7 +94,8 @@ void count_shared() {
 }
 
 // The ranks' shares begin at pages of the file, counted as rank 0 counts them, and at least at
-// multiples of 2 MiB, so that every rank's mapping can take the file's large pages.
+// multiples of 2 MiB, so that no page of the file is written by two ranks and every rank's
+// writes begin where the file's large pages do.
 constexpr std::uint64_t LARGE_PAGE = std::uint64_t{ 2 } << 20;
 
 std::uint64_t agreed_alignment() {
