@@ -132,6 +132,7 @@ static void open_replacement(DataWriter* writer, const std::string& target,
   guard_target(writer);
   if (existing != nullptr) {
     let_go_of_cached_pages(writer->directory, writer->final_name);
+    writer->let_go_bytes = static_cast<std::uint64_t>(existing->st_size);
     // Owner before mode: a change of owner clears the set-user-ID and set-group-ID bits.
     if (fchown(descriptor, existing->st_uid, existing->st_gid) != 0)
       (void)fchown(descriptor, static_cast<uid_t>(-1), existing->st_gid);

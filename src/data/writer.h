@@ -18,6 +18,7 @@ struct DataWriter {
   int directory = -1;              // the directory of a replaced file, kept open
   char* temp_name = nullptr;       // -o onto a regular file goes to this entry first (malloc)
   char* final_name = nullptr;      // and is renamed over this one when complete (malloc)
+  std::uint64_t let_go_bytes = 0;  // the length of that file, whose cached pages were let go
   // The output file mapped by map_output, else null:
   unsigned char* mapping = nullptr;
   std::size_t mapping_length = 0;

@@ -1,6 +1,6 @@
 // The second walk of the laid-out transposition. An output that fits the memory budget is
-// filled at once in memory, its samples staged and written place by place, then written into
-// the room the output file took for it. A larger output is cut into windows: the walk sorts every sample into
+// filled at once, in the room the output file took for it or in memory written there, its
+// samples staged and written place by place. A larger output is cut into windows: the walk sorts every sample into
 // the bucket of the window its values land in (those of a place that reaches past a window's
 // edge into a file laid out as the output), and each window is then filled from its bucket and
 // written in turn, so that memory stays within the budget whatever the output's size.
@@ -24,7 +24,7 @@
 
 namespace {
 
-unsigned char* image = nullptr;  // the output filled at once in memory, or windows' room
+unsigned char* image = nullptr;  // the output filled at once, or the windows' room
 bool image_in_output = false;    // image is the output file's room
 unsigned char* room = nullptr;   // the output file's room for an output filled at once
 std::unique_ptr<SpillBuckets> buckets;          // one per window, when filled by windows
@@ -235,12 +235,14 @@ void fill_output(DataNode* root, DataWriter* writer) {
   laid_out.sample_log->start_reading(0);
   const std::uint64_t size = laid_out.output_size;
   if (laid_out.window_count == 1) {
-    // The file's room is taken now (its blocks allocated, the file guarded), but filled in
-    // memory and then written: stores into a mapping of a new file fault in large pages of it,
-    // each zeroed first, and where a virtual machine's host took free memory back, backed anew.
+    // The file's room is taken now (its blocks allocated, the file guarded). Memory let go of
+    // a moment ago, as the pages of a file being replaced, is at hand: stores into the room
+    // take it back. Else the room is filled in memory and then written: stores into a mapping
+    // of a new file fault in large pages of it, each zeroed first, and where a virtual
+    // machine's host took free memory back, backed anew.
     room = map_output(writer, size);
-    image_in_output = false;
-    image = static_cast<unsigned char*>(take_plain_block(size));
+    image_in_output = room != nullptr && writer->let_go_bytes >= size;
+    image = image_in_output ? room : static_cast<unsigned char*>(take_plain_block(size));
     if (image == nullptr)
       error_exit("Not enough memory\n");
     // The headers are the first touch of the image's pages: two parts fault them in at once.
@@ -293,10 +295,11 @@ static void forget_windows() {
 void write_output(DataWriter* writer, FileHeader* header) {
   const std::uint64_t size = laid_out.output_size;
   if (laid_out.window_count <= 1) {
-    if (room != nullptr && !write_into_room(writer, image, size))
+    if (room != nullptr && !image_in_output && !write_into_room(writer, image, size))
       std::memcpy(room, image, size);
     write_laid_out(writer, header, image, size);
-    free_large_block(image, size);
+    if (!image_in_output)
+      free_large_block(image, size);
     image = nullptr;
     room = nullptr;
     return;
