@@ -1,9 +1,10 @@
 // The second walk of the laid-out transposition. An output that fits the memory budget is
 // filled at once, in the room the output file took for it or in memory written there, its
-// samples staged and written place by place. A larger output is cut into windows: the walk sorts every sample into
-// the bucket of the window its values land in (those of a place that reaches past a window's
-// edge into a file laid out as the output), and each window is then filled from its bucket and
-// written in turn, so that memory stays within the budget whatever the output's size.
+// samples staged and written place by place. A larger output is cut into windows: the walk
+// sorts every sample into the bucket of the window its values land in (those of a place that
+// reaches past a window's edge into a file laid out as the output), and each window is then
+// filled from its bucket and written in turn, so that memory stays within the budget whatever
+// the output's size.
 #include "transpose/fill.h"
 
 #include <algorithm>
@@ -24,10 +25,10 @@
 
 namespace {
 
-unsigned char* image = nullptr;  // the output filled at once, or the windows' room
-bool image_in_output = false;    // image is the output file's room
-unsigned char* room = nullptr;   // the output file's room for an output filled at once
-std::unique_ptr<SpillBuckets> buckets;          // one per window, when filled by windows
+unsigned char* image = nullptr;         // the output filled at once, or the windows' room
+bool image_in_output = false;           // image is the output file's room
+unsigned char* room = nullptr;          // the output file's room for an output filled at once
+std::unique_ptr<SpillBuckets> buckets;  // one per window, when filled by windows
 std::unique_ptr<SpanningValues> spanning_file;  // and the values of places that span them
 std::size_t next_plan = 0;
 std::atomic<bool> changed{ false };  // set by either part of the work

@@ -2,6 +2,7 @@
 // not see the same input, signals to the job or to one rank, and a memory budget larger than
 // the machine. Each ends with one line and status 1, or completes, and never leaves a
 // temporary file or an old output changed.
+#include <gmock/gmock.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gmock/gmock.h>
 
 #include "e2e/e2e.h"
 #include "mpi/mpi_run.h"

@@ -86,8 +86,8 @@ void rewrite_between_walks(const std::string& input, const std::vector<std::int3
     laid_out.sample_log->start_reading(0);
     for (const GroupPlan& plan : laid_out.plans) {
       std::vector<std::uint32_t> places(plan.samples);
-      if (!resolve_group(const_cast<DataNode*>(plan.group), true) ||
-          !plan_matches_sources(plan) || !find_sample_places(plan, places.data()))
+      if (!resolve_group(const_cast<DataNode*>(plan.group), true) || !plan_matches_sources(plan) ||
+          !find_sample_places(plan, places.data()))
         std::exit(5);
     }
     std::exit(0);
