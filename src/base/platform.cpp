@@ -55,28 +55,34 @@ unsigned usable_processors() {
   return count;
 }
 
-void* take_large_block(std::size_t size) {
+// Zero-filled anonymous memory with the advice given (advice only: without it the block
+// works the same); null when there is none.
+static void* take_advised_block(std::size_t size, int advice) {
   if (size == 0)
     return nullptr;
   void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED)
     return nullptr;
-#ifdef MADV_HUGEPAGE
-  madvise(block, size, MADV_HUGEPAGE);  // advice only: without it the block works the same
-#endif
+  if (advice >= 0)
+    madvise(block, size, advice);
   return block;
 }
 
-void* take_plain_block(std::size_t size) {
-  if (size == 0)
-    return nullptr;
-  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED)
-    return nullptr;
-#ifdef MADV_NOHUGEPAGE
-  madvise(block, size, MADV_NOHUGEPAGE);  // where the system gives huge pages unasked
+void* take_large_block(std::size_t size) {
+#ifdef MADV_HUGEPAGE
+  return take_advised_block(size, MADV_HUGEPAGE);
+#else
+  return take_advised_block(size, -1);
 #endif
-  return block;
+}
+
+void* take_plain_block(std::size_t size) {
+  // Where the system gives huge pages unasked, ordinary ones are asked for.
+#ifdef MADV_NOHUGEPAGE
+  return take_advised_block(size, MADV_NOHUGEPAGE);
+#else
+  return take_advised_block(size, -1);
+#endif
 }
 
 void let_go_of_block_part(void* block, std::size_t offset, std::size_t length) {

@@ -241,6 +241,22 @@ TEST(E2eOutput, StandardOutputLandsWhereTheShellPointsIt) {
   }
 }
 
+namespace {
+
+// Runs zvbtrack on "in" in `path` with standard output the file "out" there, opened with
+// `flags`.
+RunResult run_onto_out(const std::string& path, int flags) {
+  RunOptions options;
+  options.in_child = [path, flags] {
+    const int out = open((path + "/out").c_str(), flags);
+    if (chdir(path.c_str()) != 0 || out < 0 || dup2(out, 1) < 0)
+      _exit(124);
+  };
+  return run_zvbtrack({ "in", "time", "x", "y" }, options);
+}
+
+}  // namespace
+
 // A file that may only grow by appending cannot be given room ahead: it is appended to.
 TEST(E2eOutput, AppendOnlyFileIsAppendedTo) {
   TempDir dir;
@@ -255,13 +271,7 @@ TEST(E2eOutput, AppendOnlyFileIsAppendedTo) {
     close(descriptor);
     GTEST_SKIP() << "cannot mark a file append-only here";
   }
-  RunOptions options;
-  options.in_child = [path = dir.path()] {
-    const int out = open((path + "/out").c_str(), O_WRONLY | O_APPEND);
-    if (chdir(path.c_str()) != 0 || out < 0 || dup2(out, 1) < 0)
-      _exit(124);
-  };
-  const RunResult result = run_zvbtrack({ "in", "time", "x", "y" }, options);
+  const RunResult result = run_onto_out(dir.path(), O_WRONLY | O_APPEND);
   flags &= ~FS_APPEND_FL;
   ioctl(descriptor, FS_IOC_SETFLAGS, &flags);  // so that the directory can be removed
   close(descriptor);
@@ -278,13 +288,7 @@ TEST(E2eOutput, StandardOutputOpenForReadingAndAppendingGetsTheOutputAfterItsByt
   TempDir dir;
   write_file_bytes(dir.file("in"), example_input());
   write_file_bytes(dir.file("out"), "abc");
-  RunOptions options;
-  options.in_child = [path = dir.path()] {
-    const int out = open((path + "/out").c_str(), O_RDWR | O_APPEND);
-    if (chdir(path.c_str()) != 0 || out < 0 || dup2(out, 1) < 0)
-      _exit(124);
-  };
-  const RunResult result = run_zvbtrack({ "in", "time", "x", "y" }, options);
+  const RunResult result = run_onto_out(dir.path(), O_RDWR | O_APPEND);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
   const std::string written = file_bytes(dir.file("out"));
