@@ -188,6 +188,14 @@ void unmap_file(unsigned char* mapping, std::size_t length) {
     munmap(mapping, length);
 }
 
+void advise_scattered_stores(unsigned char* bytes, std::size_t length) {
+  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(bytes) & ~(page - 1);
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(bytes) + length;
+  if (length > 0)
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_RANDOM);
+}
+
 void release_mapped_range(int descriptor, std::int64_t offset, unsigned char* bytes,
                           std::size_t length) {
   (void)sync_file_range(descriptor, static_cast<off_t>(offset), static_cast<off_t>(length),

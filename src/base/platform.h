@@ -77,6 +77,12 @@ void let_go_of_cached_pages(int directory, const char* name);
 unsigned char* map_file(int descriptor, std::int64_t offset, std::size_t length);
 void unmap_file(unsigned char* mapping, std::size_t length);
 
+// Advice only: the pages of `length` bytes at `bytes` in a mapping of a file are about to be
+// stored into in no order, so each is brought in alone (no pages read ahead around it). Each
+// then takes a single page of memory, which the system has at hand far more often than the
+// runs of pages read-ahead would take.
+void advise_scattered_stores(unsigned char* bytes, std::size_t length);
+
 // Done with `length` bytes at `bytes` inside a shared mapping of the file open on `descriptor`
 // from its byte `offset`, and with every byte of the mapping before them: their writing back
 // starts now, and the pages that hold them leave the process's memory (the file keeps them),

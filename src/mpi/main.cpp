@@ -164,7 +164,7 @@ int run(int argc, char** argv) {
   lay_out_output(nullptr);  // every place's position, for the shares' values
 
   const RankShare share = share_of(world_rank, world_size, agreed_alignment());
-  ShareBytes share_bytes = take_share_bytes(share, opt_output);
+  ShareBytes share_bytes = take_share_bytes(share, opt_output, budget);
   fill_share(share, share_bytes.bytes, reader.file_name, budget, scratch.c_str());
   wait_for_every_rank();
   end_own_work();  // every rank has left the exchange's last collective call

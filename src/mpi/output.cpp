@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <mpi.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,6 +126,54 @@ bool take_room_ahead(const char* target) {
   return taken != 0;
 }
 
+// Maps this rank's part of the room rank 0 took, for a share filled in place: rank 0's from the
+// file's start, so that the header's page is its own. Every rank's part is mapped, or none is.
+void map_share(const RankShare& rank_share, ShareBytes* share) {
+  const std::uint64_t start = sizeof(FileHeader) + rank_share.share_start;
+  const std::uint64_t granularity = static_cast<std::uint64_t>(map_granularity());
+  const std::uint64_t offset = world_rank == 0 ? 0 : start - start % granularity;
+  const std::uint64_t length = share->length == 0 ? 0 : start + share->length - offset;
+  unsigned char* mapping = nullptr;
+  if (length != 0 && length <= SIZE_MAX) {
+    const int descriptor = open(temp_name.c_str(), O_RDWR | O_CLOEXEC);
+    if (descriptor >= 0) {
+      mapping = map_file(descriptor, static_cast<std::int64_t>(offset),
+                         static_cast<std::size_t>(length));
+      close(descriptor);
+    }
+  }
+  int all_mapped = length == 0 || mapping != nullptr ? 1 : 0;
+  MPI_Allreduce(MPI_IN_PLACE, &all_mapped, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
+  if (all_mapped == 0) {
+    unmap_file(mapping, static_cast<std::size_t>(length));
+    return;
+  }
+  if (mapping == nullptr)
+    return;
+  // A store that meets a file cut short by someone else lands harmlessly and is reported.
+  guard_mapping(mapping, static_cast<std::size_t>(length));
+  share->mapping = mapping;
+  share->mapping_length = static_cast<std::size_t>(length);
+  share->bytes = mapping + (start - offset);
+  advise_scattered_stores(share->bytes, static_cast<std::size_t>(share->length));
+}
+
+// Done with a share filled in place: ranks on one node share its copy of the file's pages,
+// which any later reader there sees too; ranks on several nodes put their bytes in the shared
+// file before rank 0 renames it, and learn of a failure to. "" or the reason of a failure.
+std::string unmap_share(ShareBytes* share) {
+  std::string reason;
+  const bool one_node = ranks_on_node() == static_cast<std::uint64_t>(world_size);
+  if (!one_node && msync(share->mapping, share->mapping_length, MS_SYNC) != 0)
+    reason = errno_reason(errno);
+  unguard_mapping();
+  if (munmap(share->mapping, share->mapping_length) != 0 && reason.empty())
+    reason = errno_reason(errno);
+  share->mapping = nullptr;
+  share->bytes = nullptr;
+  return reason;
+}
+
 // Each rank writes its share into the room rank 0 took; ranks on several nodes put their
 // bytes in the shared file before rank 0 renames it, and learn of a failure to.
 void write_into_room(const char* target, const RankShare& rank_share,
@@ -138,7 +187,12 @@ void write_into_room(const char* target, const RankShare& rank_share,
   } else {
     if (world_rank == 0 && write_at(descriptor, header_bytes, sizeof(FileHeader), 0) != 0)
       reason = errno_reason(errno);
-    if (reason.empty() && share->length != 0) {
+    if (share->mapping != nullptr) {
+      const std::string unmapped = unmap_share(share);
+      if (reason.empty())
+        reason = unmapped;
+      cut = output_mapping_cut() ? 1 : 0;
+    } else if (reason.empty() && share->length != 0) {
       const int error = write_out_plain_block(
           descriptor, share->bytes, static_cast<std::size_t>(share->length),
           static_cast<std::int64_t>(sizeof(FileHeader) + rank_share.share_start), length);
@@ -155,7 +209,10 @@ void write_into_room(const char* target, const RankShare& rank_share,
     if (close(descriptor) != 0 && reason.empty())
       reason = errno_reason(errno);
   }
-  free_large_block(share->bytes, share->length);
+  if (share->mapping != nullptr)
+    (void)unmap_share(share);  // the temporary file could not be opened
+  else
+    free_large_block(share->bytes, share->length);
   MPI_Allreduce(MPI_IN_PLACE, &cut, 1, MPI_INT, MPI_LOR, MPI_COMM_WORLD);
   if (cut != 0)
     report_error(error_table, ERR_OUTPUT_CHANGED, target);
@@ -224,15 +281,20 @@ void make_temporary_output(const char* target) {
     guard_temporary(temp_name.c_str());
 }
 
-ShareBytes take_share_bytes(const RankShare& share, const char* target) {
-  ShareBytes share_bytes{ nullptr, share.share_end - share.share_start, false };
+ShareBytes take_share_bytes(const RankShare& share, const char* target,
+                            std::uint64_t memory_budget) {
+  ShareBytes share_bytes{ nullptr, share.share_end - share.share_start, false, nullptr, 0 };
   // Rank 0's environment decides, so that every rank takes the same path.
   const char* choice = std::getenv("ZVBTRACK_MPI_IO");
   int in_room = choice == nullptr || *choice == '\0' ? 1 : 0;
   MPI_Bcast(&in_room, 1, MPI_INT, 0, MPI_COMM_WORLD);
   share_bytes.in_room = in_room != 0 && take_room_ahead(target);
+  int in_place = large_output(laid_out.output_size, memory_budget) ? 1 : 0;
+  MPI_Bcast(&in_place, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (share_bytes.in_room && in_place != 0)
+    map_share(share, &share_bytes);
   // Filled once and written out: ordinary pages, which a fresh huge page costs more than.
-  if (share_bytes.length != 0)
+  if (share_bytes.length != 0 && share_bytes.mapping == nullptr)
     share_bytes.bytes = static_cast<unsigned char*>(take_plain_block(share_bytes.length));
   agree_on_memory(share_bytes.length == 0 || share_bytes.bytes != nullptr);
   return share_bytes;
@@ -247,7 +309,7 @@ void write_output_file(const char* target, const RankShare& share, ShareBytes* s
     write_into_room(target, share, header_bytes, share_bytes);
   else
     write_through_mpi_io(target, share, header_bytes, share_bytes);
-  *share_bytes = ShareBytes{ nullptr, 0, false };
+  *share_bytes = ShareBytes{ nullptr, 0, false, nullptr, 0 };
 
   int error = 0;
   if (world_rank == 0) {

@@ -238,11 +238,16 @@ void fill_output(DataNode* root, DataWriter* writer) {
   if (laid_out.window_count == 1) {
     // The file's room is taken now (its blocks allocated, the file guarded). Memory let go of
     // a moment ago, as the pages of a file being replaced, is at hand: stores into the room
-    // take it back. Else the room is filled in memory and then written: stores into a mapping
-    // of a new file fault in large pages of it, each zeroed first, and where a virtual
-    // machine's host took free memory back, backed anew.
+    // take it back. A smaller new output is filled in memory and then written: stores into a
+    // mapping of a new file fault in runs of pages of it read ahead, each zeroed first, and
+    // where a virtual machine's host took free memory back, backed anew. A large one is
+    // filled in the room all the same, a page brought in at a time: filling it in memory
+    // first would take twice its size of fresh memory, and that costs more.
     room = map_output(writer, size);
-    image_in_output = room != nullptr && writer->let_go_bytes >= size;
+    const bool large = large_output(size, laid_out.settings.memory_budget);
+    image_in_output = room != nullptr && (large || writer->let_go_bytes >= size);
+    if (image_in_output && large)
+      advise_scattered_stores(room, size);
     image = image_in_output ? room : static_cast<unsigned char*>(take_plain_block(size));
     if (image == nullptr)
       error_exit("Not enough memory\n");

@@ -18,6 +18,15 @@
 constexpr std::uint32_t NO_CONTAINER = UINT32_MAX;
 constexpr std::uint64_t ELEMENT_HEADER_SIZE = sizeof(ElementHeader);
 
+// Whether an output of `size` bytes filled at once is large enough to be filled in its file's
+// mapped room, a page brought in at a time, rather than in memory and then written, which
+// takes twice its size of fresh memory: from 512 MiB, or from a twelfth of the memory budget
+// (0: none) when that is less.
+inline bool large_output(std::uint64_t size, std::uint64_t memory_budget) {
+  constexpr std::uint64_t LARGE = std::uint64_t{ 512 } << 20;
+  return size >= LARGE || (memory_budget != 0 && size >= memory_budget / 12);
+}
+
 // Where request entry j's values go among the arrays of a place: array `array` (the entries
 // that share a name share one array, named after the first of them), which takes `share`
 // values per sample, the `occurrence`-th of them this entry's; `before` values per sample go to

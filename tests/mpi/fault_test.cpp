@@ -313,30 +313,37 @@ TEST(MpiFault, TemporaryFileCutWhileFilledFailsAndLeavesTheOldFile) {
   make_input(dir.file("in.zvb"));
   const Bytes example = example_output();
   const std::string old(example.begin(), example.end());
-  std::optional<RunResult> result;
-  // A job that completed before the test could cut its file is tried again.
-  for (int attempt = 0; attempt < 5 && !result.has_value(); attempt++) {
-    write_file_bytes(dir.file("out.zvb"), old);
-    MpiJob job;
-    job.in_child = [] { alarm(60); };
-    RunningProgram running =
-        start_mpi(job, { "-o", "out.zvb", "in.zvb", "time", "x", "y", "z" }, dir.path());
-    std::string temporary;
-    while (temporary.empty() && !has_ended(&running)) {
-      temporary = temporary_with_room(dir.path());
-      if (temporary.empty())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Shares filled in memory and written into the room, and (an output large for the budget)
+  // stored straight into a mapping of it.
+  for (const std::string memory : { "", "4K" }) {
+    SCOPED_TRACE("ZVBTRACK_MEMORY=" + memory);
+    std::optional<RunResult> result;
+    // A job that completed before the test could cut its file is tried again.
+    for (int attempt = 0; attempt < 5 && !result.has_value(); attempt++) {
+      write_file_bytes(dir.file("out.zvb"), old);
+      MpiJob job;
+      job.in_child = [] { alarm(60); };
+      if (!memory.empty())
+        job.environment = { "ZVBTRACK_MEMORY=" + memory };
+      RunningProgram running =
+          start_mpi(job, { "-o", "out.zvb", "in.zvb", "time", "x", "y", "z" }, dir.path());
+      std::string temporary;
+      while (temporary.empty() && !has_ended(&running)) {
+        temporary = temporary_with_room(dir.path());
+        if (temporary.empty())
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      const bool cut = !temporary.empty() && truncate(temporary.c_str(), 4096) == 0;
+      result = finish_program(&running);
+      if (!cut || result->status == 0)
+        result.reset();
     }
-    const bool cut = !temporary.empty() && truncate(temporary.c_str(), 4096) == 0;
-    result = finish_program(&running);
-    if (!cut || result->status == 0)
-      result.reset();
+    ASSERT_TRUE(result.has_value()) << "every job completed before the test could cut its file";
+    EXPECT_THAT(result->err,
+                testing::HasSubstr("\"out.zvb\": Output file changed while being written"));
+    EXPECT_EQ(directory_entries(dir.path()), Words({ "in.zvb", "out.zvb" }));
+    EXPECT_TRUE(read_file_bytes(dir.file("out.zvb")) == old);
   }
-  ASSERT_TRUE(result.has_value()) << "every job completed before the test could cut its file";
-  EXPECT_THAT(result->err,
-              testing::HasSubstr("\"out.zvb\": Output file changed while being written"));
-  EXPECT_EQ(directory_entries(dir.path()), Words({ "in.zvb", "out.zvb" }));
-  EXPECT_TRUE(read_file_bytes(dir.file("out.zvb")) == old);
 }
 
 // A budget of 1000 GiB: each rank's buffers are what the node can give, so the job completes;
