@@ -137,8 +137,8 @@ void map_share(const RankShare& rank_share, ShareBytes* share) {
   if (length != 0 && length <= SIZE_MAX) {
     const int descriptor = open(temp_name.c_str(), O_RDWR | O_CLOEXEC);
     if (descriptor >= 0) {
-      mapping = map_file(descriptor, static_cast<std::int64_t>(offset),
-                         static_cast<std::size_t>(length));
+      mapping =
+          map_file(descriptor, static_cast<std::int64_t>(offset), static_cast<std::size_t>(length));
       close(descriptor);
     }
   }
