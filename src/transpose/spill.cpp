@@ -14,7 +14,9 @@
 SpillBuckets::SpillBuckets(std::size_t bucket_count, std::size_t buffer_size, const char* directory)
     : buckets_(bucket_count), buffer_size_(buffer_size), directory_(directory) {}
 
-// Buffers from this size on are taken as blocks whose pages are only taken when written.
+// Buffers from this size on are taken as blocks whose pages are only taken when written:
+// ordinary pages, for a buffer filled front to back and emptied whole gains nothing from huge
+// pages, and a fresh huge page costs more to take.
 constexpr std::size_t LARGE_BUFFER = std::size_t{ 1 } << 20;
 
 SpillBuckets::~SpillBuckets() {
@@ -33,7 +35,7 @@ bool SpillBuckets::take_buffer(Bucket& bucket) {
   if (bucket.capacity != 0)
     return true;
   const std::size_t size = buffer_size_ + sizeof(ChunkEnd);
-  void* block = size >= LARGE_BUFFER ? take_large_block(size) : nullptr;
+  void* block = size >= LARGE_BUFFER ? take_plain_block(size) : nullptr;
   bucket.mapped = block != nullptr;
   if (block == nullptr)
     block = std::malloc(size);
