@@ -85,6 +85,20 @@ void* take_plain_block(std::size_t size) {
 #endif
 }
 
+void bring_in_block_part(void* block, std::size_t offset, std::size_t length) {
+#ifdef MADV_POPULATE_WRITE
+  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(block) + offset;
+  const std::uintptr_t first = begin & ~(page - 1);
+  if (length > 0)
+    madvise(reinterpret_cast<void*>(first), begin + length - first, MADV_POPULATE_WRITE);
+#else
+  (void)block;
+  (void)offset;
+  (void)length;
+#endif
+}
+
 void let_go_of_block_part(void* block, std::size_t offset, std::size_t length) {
   const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(block) + offset;

@@ -41,6 +41,10 @@ void free_large_block(void* block, std::size_t size);
 // anew, as it may take back free memory) costs more than the translations it saves. Freed
 // with free_large_block.
 void* take_plain_block(std::size_t size);
+// Brings in now every page that holds a byte of [offset, offset + length) of such a block, as
+// stores would one page at a time, and cheaper: for a block about to be stored into all over.
+// Advice only: where the system cannot, the stores bring the pages in.
+void bring_in_block_part(void* block, std::size_t offset, std::size_t length);
 // Gives back the memory of the whole pages within [offset, offset + length) of such a block,
 // which is not read again (its pages would read as zeros).
 void let_go_of_block_part(void* block, std::size_t offset, std::size_t length);

@@ -293,9 +293,13 @@ ShareBytes take_share_bytes(const RankShare& share, const char* target,
   MPI_Bcast(&in_place, 1, MPI_INT, 0, MPI_COMM_WORLD);
   if (share_bytes.in_room && in_place != 0)
     map_share(share, &share_bytes);
-  // Filled once and written out: ordinary pages, which a fresh huge page costs more than.
-  if (share_bytes.length != 0 && share_bytes.mapping == nullptr)
+  // Filled once and written out: ordinary pages, which a fresh huge page costs more than,
+  // brought in at once.
+  if (share_bytes.length != 0 && share_bytes.mapping == nullptr) {
     share_bytes.bytes = static_cast<unsigned char*>(take_plain_block(share_bytes.length));
+    if (share_bytes.bytes != nullptr)
+      bring_in_block_part(share_bytes.bytes, 0, share_bytes.length);
+  }
   agree_on_memory(share_bytes.length == 0 || share_bytes.bytes != nullptr);
   return share_bytes;
 }
