@@ -38,7 +38,9 @@ inline std::size_t stage_samples(std::size_t count) {
     write_staged();
   const std::size_t first = staging.placements.size();
   staging.placements.resize(first + count);
-  staging.values.resize((first + count) * value_count);
+  // Values only ever grow: the room a batch had serves the next, without being zeroed anew.
+  if (staging.values.size() < (first + count) * value_count)
+    staging.values.resize((first + count) * value_count);
   return first;
 }
 
