@@ -85,13 +85,18 @@ void* take_plain_block(std::size_t size) {
 #endif
 }
 
+// Advice for every page that holds a byte of the `length` bytes at `bytes`.
+static void advise_pages_holding(unsigned char* bytes, std::size_t length, int advice) {
+  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(bytes) & ~(page - 1);
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(bytes) + length;
+  if (length > 0)
+    madvise(reinterpret_cast<void*>(first), end - first, advice);
+}
+
 void bring_in_block_part(void* block, std::size_t offset, std::size_t length) {
 #ifdef MADV_POPULATE_WRITE
-  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(block) + offset;
-  const std::uintptr_t first = begin & ~(page - 1);
-  if (length > 0)
-    madvise(reinterpret_cast<void*>(first), begin + length - first, MADV_POPULATE_WRITE);
+  advise_pages_holding(static_cast<unsigned char*>(block) + offset, length, MADV_POPULATE_WRITE);
 #else
   (void)block;
   (void)offset;
@@ -203,11 +208,7 @@ void unmap_file(unsigned char* mapping, std::size_t length) {
 }
 
 void advise_scattered_stores(unsigned char* bytes, std::size_t length) {
-  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(bytes) & ~(page - 1);
-  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(bytes) + length;
-  if (length > 0)
-    madvise(reinterpret_cast<void*>(first), end - first, MADV_RANDOM);
+  advise_pages_holding(bytes, length, MADV_RANDOM);
 }
 
 void release_mapped_range(int descriptor, std::int64_t offset, unsigned char* bytes,
