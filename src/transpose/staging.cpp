@@ -28,91 +28,61 @@ static std::uint32_t bits_for(std::size_t count) {
   return bits;
 }
 
-// The places of the sorted placements [begin, end) come in runs, one run of samples for each
-// place, at run_starts[r] to run_starts[r + 1].
-static void find_runs(std::size_t begin, std::size_t end, std::vector<std::size_t>* run_starts) {
-  const std::uint64_t* const placed = staging.placements.data();
-  run_starts->clear();
-  for (std::size_t p = begin; p < end; p++)
-    if (p == begin || placed[p] >> 32 != placed[p - 1] >> 32)
-      run_starts->push_back(p);
-  run_starts->push_back(end);
-}
-
-// Announces the bytes the run [first, last) of one place goes to, and its staged values, so
-// that their fetches overlap the writing of the runs before it.
-static void announce_run(std::size_t first, std::size_t last) {
-  const std::uint64_t* const placed = staging.placements.data();
-  const double* const staged = staging.values.data();
-  const std::uint32_t entry_count = value_count;
-  const Container& place = laid_out.containers[placed[first] >> 32];
-  const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ place.samples } * 8;
-  const unsigned char* from = staging.target - staging.target_start + place.position +
-                              ELEMENT_HEADER_SIZE + std::uint64_t{ place.filled } * 8;
-  const std::uint64_t length = (last - first) * 8;
-  for (std::uint32_t j = 0; j < entry_count; j++, from += stride)
-    for (std::uint64_t at = 0; at < length + 63; at += 64)
-      __builtin_prefetch(from + std::min(at, length - 1), 1);
-  for (std::size_t p = first; p < last; p++)
-    __builtin_prefetch(&staged[(placed[p] & UINT32_MAX) * entry_count]);
-}
-
-// Writes the run [first, last) of samples of one place.
-static void write_run(std::size_t first, std::size_t last) {
+// Writes the sorted placements [begin, end) front to back; each place's next values are
+// announced a few samples ahead so that their fetches overlap.
+static void write_placements(std::size_t begin, std::size_t end) {
   // Locals, so that the stores below (which may alias anything) do not make them reloaded.
   const std::uint32_t entry_count = value_count;
+  unsigned char* const bytes = staging.target - staging.target_start;  // output byte 0
+  Container* const places_at = laid_out.containers.data();
   const std::uint64_t* const placed = staging.placements.data();
   const double* const staged = staging.values.data();
-  const std::uint32_t number = static_cast<std::uint32_t>(placed[first] >> 32);
-  Container& place = laid_out.containers[number];
-  const std::uint32_t s = place.filled;
-  const std::size_t room = place.samples - std::min(s, place.samples);
-  if (last - first > room) {
-    // A place made of nodes took its values while counting; any other place given more
-    // samples than the first walk counted means the input changed.
-    if (!is_node_place(number))
-      place_overfilled = true;
-    last = first + room;
-  }
-  const std::uint32_t count = static_cast<std::uint32_t>(last - first);
-  place.filled = s + count;
-  unsigned char* const bytes = staging.target - staging.target_start;  // output byte 0
-  if (laid_out.array_names.size() == entry_count) {
-    // Without repeated names, entry j's value of sample s of a place is an array apart from
-    // entry 0's: position + header + 8 s + j (header + 8 samples).
-    const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ place.samples } * 8;
-    unsigned char* const column =
-        bytes + place.position + ELEMENT_HEADER_SIZE + std::uint64_t{ s } * 8;
-    for (std::uint32_t i = 0; i < count; i++) {
-      const double* values = &staged[(placed[first + i] & UINT32_MAX) * entry_count];
-      unsigned char* at = column + 8 * std::uint64_t{ i };
+  // Without repeated names, entry j's value of sample s of a place is an array apart from
+  // entry 0's: position + header + 8 s + j (header + 8 samples).
+  const bool one_array_per_entry = laid_out.array_names.size() == entry_count;
+  // The place and slot of the sample PREFETCH_DISTANCE ahead: a place's samples follow each
+  // other, so its slot is the one before's plus one, or where the place stands when it begins.
+  std::uint32_t ahead_place = UINT32_MAX;
+  std::uint64_t ahead_slot = 0;
+  for (std::size_t p = begin; p < end; p++) {
+    if (p + PREFETCH_DISTANCE < end) {
+      const std::uint64_t ahead_placement = placed[p + PREFETCH_DISTANCE];
+      const std::uint32_t next_place = static_cast<std::uint32_t>(ahead_placement >> 32);
+      const Container& ahead = places_at[next_place];
+      const bool starts = next_place != ahead_place;
+      ahead_place = next_place;
+      ahead_slot = starts ? ahead.filled : ahead_slot + 1;
+      const std::uint64_t at = ahead.position + ELEMENT_HEADER_SIZE + ahead_slot * 8;
+      // Each line is asked for once: when the place begins, or when its next value begins one.
+      if (starts || at % 64 < 8) {
+        const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.samples } * 8;
+        const unsigned char* line = bytes + at;
+        for (std::uint32_t j = 0; j < entry_count; j++, line += stride)
+          __builtin_prefetch(line, 1);
+      }
+      __builtin_prefetch(&staged[(ahead_placement & UINT32_MAX) * entry_count]);
+    }
+    const std::uint64_t placement = placed[p];
+    Container& place = places_at[placement >> 32];
+    const std::uint32_t s = place.filled;
+    if (s >= place.samples) {
+      // A place made of nodes took its values while counting; any other place given more
+      // samples than the first walk counted means the input changed.
+      if (!is_node_place(placement >> 32))
+        place_overfilled = true;
+      continue;
+    }
+    place.filled = s + 1;
+    const double* values = &staged[(placement & UINT32_MAX) * entry_count];
+    if (one_array_per_entry) {
+      const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ place.samples } * 8;
+      unsigned char* at = bytes + place.position + ELEMENT_HEADER_SIZE + std::uint64_t{ s } * 8;
       for (std::uint32_t j = 0; j < entry_count; j++, at += stride)
         std::memcpy(at, &values[j], sizeof(double));
-    }
-  } else {
-    for (std::uint32_t i = 0; i < count; i++) {
-      const double* values = &staged[(placed[first + i] & UINT32_MAX) * entry_count];
+    } else {
       for (std::uint32_t j = 0; j < entry_count; j++)
-        std::memcpy(bytes + value_position(place, j, s + i), &values[j], sizeof(double));
+        std::memcpy(bytes + value_position(place, j, s), &values[j], sizeof(double));
     }
-  }
-}
-
-// Runs announced ahead of the one written: enough for their fetches to overlap.
-constexpr std::size_t RUNS_AHEAD = 4;
-
-// Writes the sorted placements [begin, end) place by place, front to back.
-static void write_placements(std::size_t begin, std::size_t end) {
-  static thread_local std::vector<std::size_t> run_starts;
-  find_runs(begin, end, &run_starts);
-  const std::size_t runs = run_starts.size() - 1;
-  for (std::size_t r = 0; r < runs; r++) {
-    if (r + RUNS_AHEAD < runs)
-      announce_run(run_starts[r + RUNS_AHEAD], run_starts[r + RUNS_AHEAD + 1]);
-    if (r + 2 * RUNS_AHEAD < runs)
-      __builtin_prefetch(
-          &laid_out.containers[staging.placements[run_starts[r + 2 * RUNS_AHEAD]] >> 32]);
-    write_run(run_starts[r], run_starts[r + 1]);
   }
 }
 
