@@ -52,11 +52,10 @@ static void write_placements(std::size_t begin, std::size_t end) {
       const bool starts = next_place != ahead_place;
       ahead_place = next_place;
       ahead_slot = starts ? ahead.filled : ahead_slot + 1;
-      const std::uint64_t at = ahead.position + ELEMENT_HEADER_SIZE + ahead_slot * 8;
+      const unsigned char* line = bytes + ahead.position + ELEMENT_HEADER_SIZE + ahead_slot * 8;
       // Each line is asked for once: when the place begins, or when its next value begins one.
-      if (starts || at % 64 < 8) {
+      if (starts || reinterpret_cast<std::uintptr_t>(line) % 64 < 8) {
         const std::uint64_t stride = ELEMENT_HEADER_SIZE + std::uint64_t{ ahead.samples } * 8;
-        const unsigned char* line = bytes + at;
         for (std::uint32_t j = 0; j < entry_count; j++, line += stride)
           __builtin_prefetch(line, 1);
       }
