@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -12,9 +14,33 @@ namespace {
 // it): mpirun is ended by the alarm, and the test fails instead of waiting for ever.
 constexpr unsigned HUNG_JOB_SECONDS = 180;
 
+// Where this test process's jobs keep Open MPI's session directories: one tree of their own,
+// so that jobs of tests run side by side never make or remove each other's, and removed with
+// what a killed job left in it when the process ends.
+const std::string& session_base() {
+  // Never destroyed, so that it is still there when the removal at exit runs.
+  static const std::string* const base = [] {
+    const char* temp = std::getenv("TMPDIR");
+    auto* path = new std::string(std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") +
+                                 "/zvbtrack-mpi-test-XXXXXX");
+    if (mkdtemp(path->data()) == nullptr) {
+      path->clear();
+      return path;
+    }
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(*base, ignored);
+    });
+    return path;
+  }();
+  return *base;
+}
+
 Words mpirun_words(const MpiJob& job, const Words& args) {
   Words words = { "OMPI_ALLOW_RUN_AS_ROOT=1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1", MPIRUN_BIN,
                   "-q" };
+  if (!session_base().empty())
+    words.insert(words.end(), { "--mca", "orte_tmpdir_base", session_base() });
   if (job.kill_at_once)
     words.insert(words.end(), { "--mca", "odls_base_sigkill_timeout", "0" });
   // One machine: no probing for network fabrics at start.
